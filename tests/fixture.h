@@ -1,0 +1,245 @@
+// What the tests share: the built programs, running a program with its output captured, the
+// event log of the bed's Wine session, installation roots with the stand-in server, and services.
+#pragma once
+#include <windows.h>
+#include <tlhelp32.h>
+#include <gtest/gtest.h>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace bed {
+
+// Unix paths of the bed seen from Windows: Wine maps / to Z:\.
+inline std::string windowsPath(std::string unixPath)
+{
+    for (char& c : unixPath)
+        if (c == '/')
+            c = '\\';
+    return "Z:" + unixPath;
+}
+
+inline std::string built(const char* file) { return windowsPath(BUILD_DIR) + "\\" + file; }
+
+inline std::string readFile(const std::string& file)
+{
+    std::string text;
+    FILE* f = fopen(file.c_str(), "rb");
+    if (!f)
+        return text;
+    char chunk[4096];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0)
+        text.append(chunk, n);
+    fclose(f);
+    return text;
+}
+
+inline void writeFile(const std::string& file, const std::string& text)
+{
+    FILE* f = fopen(file.c_str(), "wb");
+    ASSERT_TRUE(f) << file;
+    fwrite(text.data(), 1, text.size(), f);
+    fclose(f);
+}
+
+inline std::string systemText(DWORD code)
+{
+    char* text = NULL;
+    if (!FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL,
+                        code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), (char*)&text, 0, NULL))
+        return "";
+    std::string result = text;
+    LocalFree(text);
+    return result;
+}
+
+// What puts(line) leaves in a text-mode stream: every line feed, its own included, becomes CR LF.
+inline std::string printed(const std::string& line)
+{
+    std::string text;
+    for (char c : line + "\n")
+        text += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    return text;
+}
+
+// Polls until done() holds or the time runs out; the bounds are generous, the polling is fast.
+inline bool waitFor(const std::function<bool()>& done, DWORD milliseconds = 60000)
+{
+    for (DWORD start = GetTickCount(); !done(); Sleep(20))
+        if (GetTickCount() - start > milliseconds)
+            return false;
+    return true;
+}
+
+struct Outcome {
+    DWORD exitCode;
+    std::string out, err;
+};
+
+// Runs a command line in a directory with stdout and stderr captured, and waits for its end.
+inline Outcome run(const std::string& commandLine, const char* directory = NULL, const char* environment = NULL)
+{
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, NULL, TRUE};
+    char outName[MAX_PATH], errName[MAX_PATH], temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    GetTempFileNameA(temp, "out", 0, outName);
+    GetTempFileNameA(temp, "err", 0, errName);
+    HANDLE out = CreateFileA(outName, GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, NULL);
+    HANDLE err = CreateFileA(errName, GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, NULL);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = out;
+    startup.hStdError = err;
+    PROCESS_INFORMATION process = {};
+    std::vector<char> line(commandLine.begin(), commandLine.end());
+    line.push_back(0);
+    Outcome result = {~0UL, "", ""};
+    if (CreateProcessA(NULL, line.data(), NULL, NULL, TRUE, 0, (void*)environment, directory, &startup, &process)) {
+        WaitForSingleObject(process.hProcess, INFINITE);
+        GetExitCodeProcess(process.hProcess, &result.exitCode);
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+    }
+    CloseHandle(out);
+    CloseHandle(err);
+    result.out = readFile(outName);
+    result.err = readFile(errName);
+    DeleteFileA(outName);
+    DeleteFileA(errName);
+    return result;
+}
+
+// Event-log records as Wine prints them: err:eventlog:ReportEventW L"<text, C-escaped>".
+inline std::vector<std::string> eventsIn(const std::string& log)
+{
+    std::vector<std::string> events;
+    const std::string marker = "err:eventlog:ReportEventW L\"";
+    for (size_t at = log.find(marker); at != std::string::npos; at = log.find(marker, at)) {
+        std::string text;
+        for (at += marker.size(); at < log.size() && log[at] != '"'; at++) {
+            if (log[at] != '\\') {
+                text += log[at];
+                continue;
+            }
+            char c = log[++at];
+            text += c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c;
+        }
+        events.push_back(text);
+    }
+    return events;
+}
+
+// The session's event log, from services and every process of the bed.
+struct EventLog {
+    size_t mark = log().size();
+    static std::string log() { return readFile(windowsPath(getenv("QUORLIN_BED")) + "\\events.log"); }
+    std::vector<std::string> since() const { return eventsIn(log().substr(mark)); }
+    bool waitFor(const std::string& text) const
+    {
+        return bed::waitFor([&] {
+            for (const std::string& event : since())
+                if (event == text)
+                    return true;
+            return false;
+        });
+    }
+};
+
+// The processes of the session that run a program of that file name.
+inline std::vector<DWORD> processes(const char* exe)
+{
+    std::vector<DWORD> found;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
+        if (!_stricmp(entry.szExeFile, exe))
+            found.push_back(entry.th32ProcessID);
+    CloseHandle(snapshot);
+    return found;
+}
+
+inline bool noneLeft() { return waitFor([] { return processes("javaw.exe").empty() && processes("Quorlin.exe").empty(); }); }
+
+// An installation: root\bin\Quorlin.exe, root\javaw.exe (the stand-in server) and the server archive.
+struct Root {
+    std::string dir;
+    explicit Root(const std::string& directory) : dir(directory)
+    {
+        for (const char* sub : {"", "\\bin", "\\server", "\\server\\lib"})
+            CreateDirectoryA((dir + sub).c_str(), NULL);
+        CopyFileA(built("Quorlin.exe").c_str(), exe().c_str(), FALSE);
+        CopyFileA(built("tests\\javaw.exe").c_str(), (dir + "\\javaw.exe").c_str(), FALSE);
+        writeFile(dir + "\\server\\lib\\ZQ_glimmerfold_server.jar", "placeholder");
+        DeleteFileA((dir + "\\server.log").c_str());
+    }
+    std::string exe() const { return dir + "\\bin\\Quorlin.exe"; }
+    void behave(const std::string& service, const std::string& lines) const
+    {
+        writeFile(dir + "\\behaviour.txt", "service " + service + "\n" + lines);
+    }
+    std::string serverLog() const { return readFile(dir + "\\server.log"); }
+    bool serverSaid(const std::string& line) const
+    {
+        return bed::waitFor([&] { return serverLog().find("\n" + line + "\r\n") != std::string::npos; });
+    }
+};
+
+inline SC_HANDLE manager()
+{
+    static SC_HANDLE scm = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
+    return scm;
+}
+
+// A service of the test's own name, run from a given command line.
+struct Service {
+    std::string name;
+    SC_HANDLE handle;
+    Service(const std::string& serviceName, const std::string& commandLine) : name(serviceName)
+    {
+        handle = CreateServiceA(manager(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, commandLine.c_str(), NULL, NULL, NULL,
+                                NULL, NULL);
+        EXPECT_TRUE(handle) << "CreateServiceA " << name << ": " << GetLastError();
+    }
+    ~Service()
+    {
+        SERVICE_STATUS status;
+        ControlService(handle, SERVICE_CONTROL_STOP, &status);
+        waitFor([&] { return query().dwCurrentState == SERVICE_STOPPED; }, 30000);
+        DeleteService(handle);
+        CloseServiceHandle(handle);
+        waitFor([&] {
+            SC_HANDLE gone = OpenServiceA(manager(), name.c_str(), SERVICE_QUERY_STATUS);
+            return !gone || !CloseServiceHandle(gone);
+        });
+    }
+    bool start() { return StartServiceA(handle, 0, NULL); }
+    SERVICE_STATUS query() const
+    {
+        SERVICE_STATUS status = {};
+        QueryServiceStatus(handle, &status);
+        return status;
+    }
+    SERVICE_STATUS control(DWORD code) const
+    {
+        SERVICE_STATUS status = {};
+        ControlService(handle, code, &status);
+        return status;
+    }
+    // The handler holds a stop request until the server has ended; the caller watches meanwhile.
+    std::thread stop() const
+    {
+        return std::thread([this] { control(SERVICE_CONTROL_STOP); });
+    }
+    bool waitState(DWORD state, DWORD milliseconds = 60000) const
+    {
+        return waitFor([&] { return query().dwCurrentState == state; }, milliseconds);
+    }
+};
+
+}  // namespace bed
