@@ -113,31 +113,45 @@ inline Outcome run(const std::string& commandLine, const char* directory = NULL,
     return result;
 }
 
-// Event-log records as Wine prints them: err:eventlog:ReportEventW L"<text, C-escaped>".
+// The C-escaped text that Wine's debug output quotes, from the quote at `at` on; `at` ends behind it.
+inline std::string unquote(const std::string& log, size_t& at)
+{
+    std::string text;
+    for (at++; at < log.size() && log[at] != '"'; at++) {
+        char c = log[at];
+        if (c == '\\') {
+            c = log[++at];
+            c = c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c;
+        }
+        text += c;
+    }
+    at++;
+    return text;
+}
+
+// The texts after marker in Wine's debug output, one for each time it occurs.
+inline std::vector<std::string> quotedAfter(const std::string& log, const std::string& marker)
+{
+    std::vector<std::string> texts;
+    for (size_t at = log.find(marker); at != std::string::npos; at = log.find(marker, at)) {
+        at = log.find('"', at);
+        texts.push_back(unquote(log, at));
+    }
+    return texts;
+}
+
+// Event-log records as Wine prints them: err:eventlog:ReportEventW L"<text>".
 inline std::vector<std::string> eventsIn(const std::string& log)
 {
-    std::vector<std::string> events;
-    const std::string marker = "err:eventlog:ReportEventW L\"";
-    for (size_t at = log.find(marker); at != std::string::npos; at = log.find(marker, at)) {
-        std::string text;
-        for (at += marker.size(); at < log.size() && log[at] != '"'; at++) {
-            if (log[at] != '\\') {
-                text += log[at];
-                continue;
-            }
-            char c = log[++at];
-            text += c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c;
-        }
-        events.push_back(text);
-    }
-    return events;
+    return quotedAfter(log, "err:eventlog:ReportEventW L");
 }
 
 // The session's event log, from services and every process of the bed.
 struct EventLog {
     size_t mark = log().size();
     static std::string log() { return readFile(windowsPath(getenv("QUORLIN_BED")) + "\\events.log"); }
-    std::vector<std::string> since() const { return eventsIn(log().substr(mark)); }
+    std::string text() const { return log().substr(mark); }
+    std::vector<std::string> since() const { return eventsIn(text()); }
     bool waitFor(const std::string& text) const
     {
         return bed::waitFor([&] {
