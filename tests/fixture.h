@@ -73,6 +73,18 @@ inline bool waitFor(const std::function<bool()>& done, DWORD milliseconds = 6000
     return true;
 }
 
+// This process's environment block with one variable set to value.
+inline std::string environmentWith(const std::string& name, const std::string& value)
+{
+    std::string block;
+    for (char* entry = GetEnvironmentStringsA(); *entry; entry += strlen(entry) + 1)
+        if (_strnicmp(entry, (name + "=").c_str(), name.size() + 1))
+            block.append(entry, strlen(entry) + 1);
+    block += name + "=" + value;
+    block.append(2, '\0');
+    return block;
+}
+
 struct Outcome {
     DWORD exitCode;
     std::string out, err;
@@ -209,6 +221,13 @@ inline SC_HANDLE manager()
     return scm;
 }
 
+// Whether the service of that name has been deleted for good.
+inline bool gone(const std::string& name)
+{
+    SC_HANDLE service = OpenServiceA(manager(), name.c_str(), SERVICE_QUERY_STATUS);
+    return !service || !CloseServiceHandle(service);
+}
+
 // A service of the test's own name, run from a given command line.
 struct Service {
     std::string name;
@@ -227,10 +246,7 @@ struct Service {
         waitFor([&] { return query().dwCurrentState == SERVICE_STOPPED; }, 30000);
         DeleteService(handle);
         CloseServiceHandle(handle);
-        waitFor([&] {
-            SC_HANDLE gone = OpenServiceA(manager(), name.c_str(), SERVICE_QUERY_STATUS);
-            return !gone || !CloseServiceHandle(gone);
-        });
+        waitFor([&] { return gone(name); });
     }
     bool start() { return StartServiceA(handle, 0, NULL); }
     SERVICE_STATUS query() const

@@ -77,6 +77,13 @@ TEST(Modes, WithoutArgumentsFromAConsoleTheDispatcherFailureIsAnEvent)
     EXPECT_EQ(events.since(), std::vector<std::string>{systemText(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT)});
 }
 
+TEST(StartPoll, AStartThatStallsWithoutAnExitCodeIsNoSuccess)
+{
+    Service stalling("QStalling", "\"" + built("tests\\plain_service.exe") + "\" stall");
+    ASSERT_TRUE(stalling.start());
+    EXPECT_EQ(awaitStart(stalling.handle), -ERROR_SERVICE_REQUEST_TIMEOUT);
+}
+
 int main(int argc, char** argv)
 {
     if (argc == 3 && !strcmp(argv[1], "--report"))

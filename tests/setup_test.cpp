@@ -114,12 +114,7 @@ static SetupRun runSetup(const std::string& dir)
 {
     HKEY debug = freshKey(HKEY_CURRENT_USER, "Software\\Wine\\Debug");
     setValue(debug, "RelayInclude", REG_SZ, std::string("user32.MessageBoxA", 19));
-    std::string environment;
-    for (char* entry = GetEnvironmentStringsA(); *entry; entry += strlen(entry) + 1)
-        if (_strnicmp(entry, "WINEDEBUG=", 10))
-            environment.append(entry, strlen(entry) + 1);
-    environment.append("WINEDEBUG=-all,+relay", 22);
-    environment += '\0';
+    std::string environment = environmentWith("WINEDEBUG", "-all,+relay");
     EventLog trace;
     Outcome outcome = run("\"" + built("vexil_setup.exe") + "\"", dir.c_str(), environment.c_str());
     SetupRun setup = {outcome.exitCode, readFile(dir + "\\reg_values.properties"), {}};
