@@ -14,9 +14,12 @@
 
 static FILE* record;
 
+// Records a step, and when it happened on the performance counter, which all processes share.
 static void note(const char* text)
 {
-    fprintf(record, "%s\n", text);
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    fprintf(record, "%s\nat %s %lld\n", text, text, now.QuadPart);
     fflush(record);
 }
 
@@ -55,8 +58,10 @@ int main()
     }
     if (neverReady)
         Sleep(INFINITE);
-    if (exitBefore >= 0)
+    if (exitBefore >= 0) {
+        note("ending");
         return exitBefore;
+    }
 
     Sleep(readyAfter);
     HANDLE event = OpenEventA(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, "Quorlin");

@@ -1,0 +1,95 @@
+// How soon the Service Control Manager sees what the server did, against one status report's round
+// trip measured in the same run: a trivial service's stop request until its stopped state is visible.
+#include "fixture.h"
+#include <algorithm>
+using namespace bed;
+
+static double now()
+{
+    LARGE_INTEGER counter, frequency;
+    QueryPerformanceCounter(&counter);
+    QueryPerformanceFrequency(&frequency);
+    return counter.QuadPart * 1000.0 / frequency.QuadPart;
+}
+
+// When the stand-in server noted a step, in milliseconds of the same counter.
+static double noted(const Root& root, const std::string& step)
+{
+    root.serverSaid(step);
+    std::string log = root.serverLog();
+    size_t at = log.find("at " + step + " ");
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return at == std::string::npos ? 0 : atoll(log.c_str() + at + step.size() + 4) * 1000.0 / frequency.QuadPart;
+}
+
+static double visible(const Service& service, DWORD state)
+{
+    while (service.query().dwCurrentState != state)
+        ;
+    return now();
+}
+
+static double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+int main(int argc, char** argv)
+{
+    const int rounds = argc > 1 ? atoi(argv[1]) : 7;
+    std::vector<double> baseline, ready, early, stop;
+    Root root("C:\\latency");
+    for (int round = 0; round < rounds; round++) {
+        {
+            Service plain("QPlain", "\"" + built("tests\\plain_service.exe") + "\"");
+            plain.start();
+            plain.waitState(SERVICE_RUNNING);
+            double asked = now();
+            plain.control(SERVICE_CONTROL_STOP);
+            baseline.push_back(visible(plain, SERVICE_STOPPED) - asked);
+        }
+        {
+            DeleteFileA((root.dir + "\\server.log").c_str());
+            root.behave("QLatency", "ready_after 300\n");
+            Service service("QLatency", root.exe());
+            service.start();
+            double running = visible(service, SERVICE_RUNNING);
+            ready.push_back(running - noted(root, "ready"));
+            root.serverSaid("armed");
+            double asked = now();
+            service.control(SERVICE_CONTROL_STOP);
+            stop.push_back(visible(service, SERVICE_STOPPED) - asked);
+        }
+        {
+            DeleteFileA((root.dir + "\\server.log").c_str());
+            root.behave("QLatency", "exit_before 0\n");
+            Service service("QLatency", root.exe());
+            service.start();
+            double stopped = visible(service, SERVICE_STOPPED);
+            early.push_back(stopped - noted(root, "ending"));
+        }
+    }
+    double base = median(baseline);
+    printf("medians of %d rounds, in ms and as ratios to the baseline\n", rounds);
+    printf("  %-46s %8.2f ms  1.00x\n", "baseline: status report round trip", base);
+    printf("  %-46s %8.2f ms  %.2fx\n", "ready signal -> running visible", median(ready), median(ready) / base);
+    printf("  %-46s %8.2f ms  %.2fx\n", "server exit -> stopped visible (early end)", median(early), median(early) / base);
+    printf("  %-46s %8.2f ms  %.2fx\n", "stop request -> stopped visible", median(stop), median(stop) / base);
+
+    // A running service only waits: over 10 s it should use no CPU time at all.
+    root.behave("QIdle", "");
+    Service idle("QIdle", root.exe());
+    idle.start();
+    root.serverSaid("armed");
+    HANDLE host = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, processes("Quorlin.exe").at(0));
+    FILETIME created, ended, kernel[2], user[2];
+    GetProcessTimes(host, &created, &ended, &kernel[0], &user[0]);
+    Sleep(10000);
+    GetProcessTimes(host, &created, &ended, &kernel[1], &user[1]);
+    auto ms = [](const FILETIME& t) { return (((ULONGLONG)t.dwHighDateTime << 32) | t.dwLowDateTime) / 10000.0; };
+    printf("  %-46s %8.2f ms\n", "CPU time of the running service over 10 s",
+           ms(kernel[1]) - ms(kernel[0]) + ms(user[1]) - ms(user[0]));
+    return 0;
+}
