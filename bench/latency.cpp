@@ -30,6 +30,13 @@ static double visible(const Service& service, DWORD state)
     return now();
 }
 
+static double stopLatency(const Service& service)
+{
+    double asked = now();
+    service.control(SERVICE_CONTROL_STOP);
+    return visible(service, SERVICE_STOPPED) - asked;
+}
+
 static double median(std::vector<double> values)
 {
     std::sort(values.begin(), values.end());
@@ -46,9 +53,7 @@ int main(int argc, char** argv)
             Service plain("QPlain", "\"" + built("tests\\plain_service.exe") + "\"");
             plain.start();
             plain.waitState(SERVICE_RUNNING);
-            double asked = now();
-            plain.control(SERVICE_CONTROL_STOP);
-            baseline.push_back(visible(plain, SERVICE_STOPPED) - asked);
+            baseline.push_back(stopLatency(plain));
         }
         {
             DeleteFileA((root.dir + "\\server.log").c_str());
@@ -58,9 +63,7 @@ int main(int argc, char** argv)
             double running = visible(service, SERVICE_RUNNING);
             ready.push_back(running - noted(root, "ready"));
             root.serverSaid("armed");
-            double asked = now();
-            service.control(SERVICE_CONTROL_STOP);
-            stop.push_back(visible(service, SERVICE_STOPPED) - asked);
+            stop.push_back(stopLatency(service));
         }
         {
             DeleteFileA((root.dir + "\\server.log").c_str());

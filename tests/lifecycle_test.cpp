@@ -113,6 +113,7 @@ TEST(Lifecycle, AFailedStartIsReportedStoppedWithItsCause)
          "Server ended by itself with exit status 7"},
         {"the server signals and ends at once", "exit_on_ready 5\n", true, ERROR_SERVICE_SPECIFIC_ERROR, 5,
          "Server ended by itself with exit status 5"},
+        {"the executable lies in a drive's root", "", true, ERROR_BAD_PATHNAME, 0, systemText(ERROR_BAD_PATHNAME)},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.story);
@@ -120,8 +121,10 @@ TEST(Lifecycle, AFailedStartIsReportedStoppedWithItsCause)
         root.behave("QFailing", c.behaviour);
         if (!c.withServer)
             DeleteFileA((root.dir + "\\javaw.exe").c_str());
+        std::string exe = c.exitCode == ERROR_BAD_PATHNAME ? "C:\\Quorlin.exe" : root.exe();
+        CopyFileA(root.exe().c_str(), exe.c_str(), FALSE);
         EventLog events;
-        Service service("QFailing", root.exe());
+        Service service("QFailing", exe);
         ASSERT_TRUE(service.start());
         ASSERT_TRUE(service.waitState(SERVICE_STOPPED));
         SERVICE_STATUS status = service.query();
