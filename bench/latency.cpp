@@ -47,7 +47,6 @@ int main(int argc, char** argv)
 {
     const int rounds = argc > 1 ? atoi(argv[1]) : 7;
     std::vector<double> baseline, ready, early, stop;
-    Root root("C:\\latency");
     for (int round = 0; round < rounds; round++) {
         {
             Service plain("QPlain", "\"" + built("tests\\plain_service.exe") + "\"");
@@ -56,7 +55,7 @@ int main(int argc, char** argv)
             baseline.push_back(stopLatency(plain));
         }
         {
-            DeleteFileA((root.dir + "\\server.log").c_str());
+            Root root("C:\\latency");
             root.behave("QLatency", "ready_after 300\n");
             Service service("QLatency", root.exe());
             service.start();
@@ -66,7 +65,7 @@ int main(int argc, char** argv)
             stop.push_back(stopLatency(service));
         }
         {
-            DeleteFileA((root.dir + "\\server.log").c_str());
+            Root root("C:\\latency");
             root.behave("QLatency", "exit_before 0\n");
             Service service("QLatency", root.exe());
             service.start();
@@ -82,6 +81,7 @@ int main(int argc, char** argv)
     printf("  %-46s %8.2f ms  %.2fx\n", "stop request -> stopped visible", median(stop), median(stop) / base);
 
     // A running service only waits: over 10 s it should use no CPU time at all.
+    Root root("C:\\latency");
     root.behave("QIdle", "");
     Service idle("QIdle", root.exe());
     idle.start();

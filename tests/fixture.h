@@ -191,15 +191,19 @@ inline std::vector<DWORD> processes(const char* exe)
 
 inline bool noneLeft() { return waitFor([] { return processes("javaw.exe").empty() && processes("Quorlin.exe").empty(); }); }
 
-// An installation: root\bin\Quorlin.exe, root\javaw.exe (the stand-in server) and the server archive.
+// An installation: root\bin\Quorlin.exe, root\javaw.exe (the stand-in server, unless told
+// otherwise) and the server archive; no server record yet.
 struct Root {
     std::string dir;
-    explicit Root(const std::string& directory) : dir(directory)
+    explicit Root(const std::string& directory, bool withServer = true) : dir(directory)
     {
         for (const char* sub : {"", "\\bin", "\\server", "\\server\\lib"})
             CreateDirectoryA((dir + sub).c_str(), NULL);
         CopyFileA(built("Quorlin.exe").c_str(), exe().c_str(), FALSE);
-        CopyFileA(built("tests\\javaw.exe").c_str(), (dir + "\\javaw.exe").c_str(), FALSE);
+        if (withServer)
+            CopyFileA(built("tests\\javaw.exe").c_str(), (dir + "\\javaw.exe").c_str(), FALSE);
+        else
+            DeleteFileA((dir + "\\javaw.exe").c_str());
         writeFile(dir + "\\server\\lib\\ZQ_glimmerfold_server.jar", "placeholder");
         DeleteFileA((dir + "\\server.log").c_str());
     }

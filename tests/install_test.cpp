@@ -100,10 +100,8 @@ TEST(Install, AFailedStartReachesTheConsole)
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.story);
-        Root root("C:\\quorlin-failing");
+        Root root("C:\\quorlin-failing", c.withServer);
         root.behave("Quorlin", c.behaviour);
-        if (!c.withServer)
-            DeleteFileA((root.dir + "\\javaw.exe").c_str());
         Outcome installed = quorlin(root, "-install");
         EXPECT_EQ(installed.out, c.out);
         EXPECT_EQ(installed.exitCode, c.exitCode);

@@ -117,12 +117,11 @@ TEST(Lifecycle, AFailedStartIsReportedStoppedWithItsCause)
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.story);
-        Root root("C:\\failing");
+        Root root("C:\\failing", c.withServer);
         root.behave("QFailing", c.behaviour);
-        if (!c.withServer)
-            DeleteFileA((root.dir + "\\javaw.exe").c_str());
-        std::string exe = c.exitCode == ERROR_BAD_PATHNAME ? "C:\\Quorlin.exe" : root.exe();
-        CopyFileA(root.exe().c_str(), exe.c_str(), FALSE);
+        std::string exe = root.exe();
+        if (c.exitCode == ERROR_BAD_PATHNAME)
+            CopyFileA(root.exe().c_str(), (exe = "C:\\Quorlin.exe").c_str(), FALSE);
         EventLog events;
         Service service("QFailing", exe);
         ASSERT_TRUE(service.start());
