@@ -1,5 +1,5 @@
 // Install, run, remove, gone: N times over in one prefix, then what is left behind.
-#include "fixture.h"
+#include "bench.h"
 using namespace bed;
 
 int main(int argc, char** argv)

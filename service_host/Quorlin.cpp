@@ -17,7 +17,7 @@ char* path;                      // full path of the running executable
 SERVICE_STATUS_HANDLE ssh;       // handle for the status reports of the one service
 SERVICE_STATUS ss;               // the service's status, as last reported
 HANDLE handles[2];               // [0] the named event shared with the server, [1] the server process
-LONG stopping;                   // set once by whichever thread reports the end of a running server
+CRITICAL_SECTION lock;           // held by whichever thread changes and reports ss
 
 // Linked statically, the C++ runtime's default terminate handler brings its name demangler along
 // (about 75 KB) to print a text that no one of a service would read.
@@ -93,34 +93,70 @@ static char* ownPath()
     return own;
 }
 
-static void setStatus()
+static void setStatus(SERVICE_STATUS status)
 {
-    if (!SetServiceStatus(ssh, &ss))
+    if (!SetServiceStatus(ssh, &status))
         report(message(GetLastError()));
 }
 
-static void setStopped(DWORD exitCode, DWORD specificCode)
+// The service main changes ss under lock and reports a copy outside it: a report can wait for a
+// control request in progress, whose handler takes the lock. edit says whether there is news to report.
+template <class Edit> static SERVICE_STATUS change(Edit edit)
 {
-    ss.dwCurrentState = SERVICE_STOPPED;
-    ss.dwControlsAccepted = 0;
-    ss.dwWin32ExitCode = exitCode;
-    ss.dwServiceSpecificExitCode = specificCode;
-    setStatus();
+    EnterCriticalSection(&lock);
+    bool news = edit();
+    SERVICE_STATUS status = ss;
+    LeaveCriticalSection(&lock);
+    if (news)
+        setStatus(status);
+    return status;
 }
 
-// Waits in steps of the wait hint; each step without a result raises the checkpoint, so the Service
-// Control Manager sees a pending state that makes progress however long the server takes.
+// The end of the service: its event first, when there is one, then the stopped state.
+static void setStopped(DWORD exitCode, DWORD specificCode, const char* text)
+{
+    report(text);
+    change([&] {
+        ss.dwCurrentState = SERVICE_STOPPED;
+        ss.dwControlsAccepted = 0;
+        ss.dwWin32ExitCode = exitCode;
+        ss.dwServiceSpecificExitCode = specificCode;
+        return true;
+    });
+}
+
+// Running, with the stop controls accepted. Shutdown and preshutdown let the server save its work
+// before the machine goes down; a system that knows no preshutdown refuses that report.
+static void setRunning()
+{
+    SERVICE_STATUS running = change([] {
+        ss.dwCurrentState = SERVICE_RUNNING;
+        ss.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PRESHUTDOWN;
+        return false;
+    });
+    if (!SetServiceStatus(ssh, &running))
+        change([] {
+            ss.dwControlsAccepted &= ~SERVICE_ACCEPT_PRESHUTDOWN;
+            return ss.dwCurrentState == SERVICE_RUNNING;
+        });
+}
+
+// Waits in steps of the wait hint; each step without a result raises the checkpoint of a pending
+// state, so the Service Control Manager sees progress however long the server takes.
 static DWORD waitPending(DWORD count, const HANDLE* objects)
 {
     DWORD result;
-    while ((result = WaitForMultipleObjectsEx(count, objects, FALSE, ss.dwWaitHint, FALSE)) == WAIT_TIMEOUT) {
-        ss.dwCheckPoint++;
-        setStatus();
-    }
+    while ((result = WaitForMultipleObjectsEx(count, objects, FALSE, ss.dwWaitHint, FALSE)) == WAIT_TIMEOUT)
+        change([] {
+            bool pending = ss.dwCurrentState == SERVICE_START_PENDING || ss.dwCurrentState == SERVICE_STOP_PENDING;
+            ss.dwCheckPoint += pending;
+            return pending;
+        });
     return result;
 }
 
-// The parent of the directory that holds the executable: D:\Apps\Srv for D:\Apps\Srv\bin\Quorlin.exe.
+// The parent of the directory that holds the executable: D:\Apps\Srv for D:\Apps\Srv\bin\Quorlin.exe,
+// and C: for C:\bin\Quorlin.exe.
 static char* installationRoot()
 {
     char* root = join(path, NULL);
@@ -146,12 +182,11 @@ static void bindToService(HANDLE server)
 }
 
 // Starts javaw.exe from the installation root with an environment of exactly PATH and SystemRoot.
-// Returns a second handle to the server for the final wait: _cwait releases the handle it waits on,
-// and the stop handler must go on waiting on handles[1].
-static HANDLE launch()
+static void launch()
 {
     char* root = installationRoot();
-    if (_chdir(root) == -1)
+    // With the trailing backslash, a root of "C:" is the drive's top folder, not its current one.
+    if (_chdir(join(root, "\\", NULL)) == -1)
         throw (unsigned long)-errno;
     const char* systemPath = getenv("PATH");
     const char* systemRoot = getenv("SystemRoot");
@@ -169,27 +204,24 @@ static HANDLE launch()
     free(pathEntry);
     free(path);
     path = NULL;
-    HANDLE waited;
-    if (!DuplicateHandle(GetCurrentProcess(), handles[1], GetCurrentProcess(), &waited, 0, FALSE, DUPLICATE_SAME_ACCESS))
-        throw GetLastError();
-    return waited;
 }
 
-// Called once the server has ended while running: unless a stop is under way, whose handler reports
-// the end, the service is reported stopped with the server's exit status.
-static void serverEnded(unsigned long code, int status)
+// The server has ended while running: after a stop request that is the stop's end, otherwise the
+// server ended by itself and the service is reported stopped with its exit status.
+static void serverEnded(int status)
 {
-    if (InterlockedExchange(&stopping, 1))
-        return;
-    if (code)
-        throw code;
+    EnterCriticalSection(&lock);
+    bool stopping = ss.dwCurrentState == SERVICE_STOP_PENDING;
+    LeaveCriticalSection(&lock);
     char text[64];
     sprintf(text, "Server ended by itself with exit status %lu", (unsigned long)status);
-    report(text);
-    setStopped(ERROR_SERVICE_SPECIFIC_ERROR, status);
+    if (stopping)
+        setStopped(NO_ERROR, 0, NULL);
+    else
+        setStopped(ERROR_SERVICE_SPECIFIC_ERROR, status, text);
 }
 
-void WINAPI QuorlinHandler(DWORD control);
+DWORD WINAPI QuorlinHandler(DWORD control, DWORD, void*, void*);
 
 void WINAPI Quorlin(DWORD, char** argv)
 {
@@ -198,55 +230,51 @@ void WINAPI Quorlin(DWORD, char** argv)
         ss.dwCurrentState = SERVICE_START_PENDING;
         ss.dwControlsAccepted = 0;
         ss.dwWaitHint = 5000;
-        ssh = RegisterServiceCtrlHandlerA(argv[0], QuorlinHandler);
+        ssh = RegisterServiceCtrlHandlerExA(argv[0], QuorlinHandler, NULL);
         if (!ssh)
             throw GetLastError();
-        setStatus();
-        HANDLE waited = launch();
+        setStatus(ss);
+        launch();
         DWORD result = waitPending(2, handles);
         if (result == WAIT_FAILED)
             throw GetLastError();
         if (result == WAIT_OBJECT_0 + 1)
             throw 0UL;
-        ss.dwCurrentState = SERVICE_RUNNING;
-        ss.dwControlsAccepted = SERVICE_ACCEPT_STOP;
-        setStatus();
+        setRunning();
+        // The same wait raises the checkpoint once a stop request has made the service stop pending.
+        if (waitPending(1, &handles[1]) == WAIT_FAILED)
+            throw GetLastError();
         int status = 0;
-        unsigned long code = _cwait(&status, (intptr_t)waited, 0) == -1 ? -errno : 0;
-        serverEnded(code, status);
+        if (_cwait(&status, (intptr_t)handles[1], 0) == -1)
+            throw (unsigned long)-errno;
+        serverEnded(status);
     } catch (unsigned long code) {
-        if (code) {
-            report(message(code));
-            setStopped(code, 0);
-        } else {
-            report("Startup failed (check VexilProxyError)");
-            setStopped(ERROR_SERVICE_SPECIFIC_ERROR, 0);
-        }
+        if (code)
+            setStopped(code, 0, message(code));
+        else
+            setStopped(ERROR_SERVICE_SPECIFIC_ERROR, 0, "Startup failed (check VexilProxyError)");
     }
 }
 
-// Signals the server through the named event and reports stop pending until its process has ended.
-static void stop()
+// A stop, shutdown or preshutdown request signals the server through the named event and reports
+// stop pending; the service main, which waits for the server's end, reports the rest. The handler
+// returns at once, so that the Service Control Manager never times the request out.
+DWORD WINAPI QuorlinHandler(DWORD control, DWORD, void*, void*)
 {
-    if (!SetEvent(handles[0]))
-        report(message(GetLastError()));
-    ss.dwCurrentState = SERVICE_STOP_PENDING;
-    ss.dwControlsAccepted = 0;
-    ss.dwCheckPoint = 0;
-    ss.dwWaitHint = 5000;
-    setStatus();
-    if (waitPending(1, &handles[1]) == WAIT_FAILED)
-        report(message(GetLastError()));
-    ss.dwCurrentState = SERVICE_STOPPED;
-    setStatus();
-}
-
-void WINAPI QuorlinHandler(DWORD control)
-{
-    if (control == SERVICE_CONTROL_STOP && !InterlockedExchange(&stopping, 1))
-        stop();
-    else
-        setStatus();
+    bool stop = control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN ||
+                control == SERVICE_CONTROL_PRESHUTDOWN;
+    EnterCriticalSection(&lock);
+    if (stop && ss.dwCurrentState == SERVICE_RUNNING) {
+        if (!SetEvent(handles[0]))
+            report(message(GetLastError()));
+        ss.dwCurrentState = SERVICE_STOP_PENDING;
+        ss.dwControlsAccepted = 0;
+        ss.dwCheckPoint = 0;
+        ss.dwWaitHint = 5000;
+    }
+    setStatus(ss);
+    LeaveCriticalSection(&lock);
+    return NO_ERROR;
 }
 
 // The registered command line: a path with blanks is quoted, or Windows would try C:\Program.exe first.
@@ -255,22 +283,28 @@ static char* commandLine()
     return strchr(path, ' ') ? join("\"", path, "\"", NULL) : path;
 }
 
-// Polls the starting service until it runs, stops, or its checkpoint no longer rises.
+// Polls the starting service until it runs, stops, or its checkpoint has not risen for longer than
+// its wait hint; a checkpoint of 0 has made no promise yet. Polled often, so that "Service started"
+// follows the running state closely.
 static int awaitStart(SC_HANDLE service)
 {
     SERVICE_STATUS status;
-    DWORD previous = 0;
-    for (;;) {
+    DWORD checkpoint = 0, since = GetTickCount();
+    for (;; Sleep(100)) {
         if (!QueryServiceStatus(service, &status))
             throw GetLastError();
         if (status.dwCurrentState == SERVICE_RUNNING) {
             puts("Service started");
             return 0;
         }
-        if (status.dwCurrentState == SERVICE_STOPPED || (previous && status.dwCheckPoint <= previous))
+        if (status.dwCurrentState == SERVICE_STOPPED)
             break;
-        previous = status.dwCheckPoint;
-        Sleep(status.dwWaitHint);
+        if (status.dwCheckPoint > checkpoint) {
+            checkpoint = status.dwCheckPoint;
+            since = GetTickCount();
+        } else if (checkpoint && GetTickCount() - since > status.dwWaitHint + 1000) {
+            break;
+        }
     }
     puts("Failed to start service");
     if (status.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR)
@@ -283,14 +317,25 @@ static int awaitStart(SC_HANDLE service)
     return -(int)status.dwWin32ExitCode;
 }
 
+// Gives the service time to stop its server before the machine goes down; a system that knows no
+// preshutdown has no such setting.
+static void allowShutdown(SC_HANDLE service)
+{
+    SERVICE_PRESHUTDOWN_INFO preshutdown = {180000};
+    if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, &preshutdown) &&
+        GetLastError() != ERROR_INVALID_LEVEL)
+        throw GetLastError();
+}
+
 static int install(SC_HANDLE manager)
 {
-    SC_HANDLE service = CreateServiceA(manager, name, name, SERVICE_START | SERVICE_QUERY_STATUS,
+    SC_HANDLE service = CreateServiceA(manager, name, name, SERVICE_START | SERVICE_QUERY_STATUS | SERVICE_CHANGE_CONFIG,
                                        SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
                                        commandLine(), NULL, NULL, NULL, NULL, NULL);
     if (!service)
         throw GetLastError();
     CloseServiceHandle(manager);
+    allowShutdown(service);
     HKEY key;
     DWORD disposition;
     LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services\\EventLog\\Application\\Quorlin",
@@ -355,6 +400,7 @@ int main(int argc, char** argv)
     if (argc > 1)
         return command(argv[1]);
     SERVICE_TABLE_ENTRYA table[] = {{name, Quorlin}, {NULL, NULL}};
+    InitializeCriticalSection(&lock);
     if (!path || !(handles[0] = CreateEventA(NULL, TRUE, FALSE, name)) || !StartServiceCtrlDispatcherA(table))
         report(message(GetLastError()));
     return 0;

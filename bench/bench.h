@@ -1,9 +1,9 @@
-// What the tests share: the built programs, running a program with its output captured, the
-// event log of the bed's Wine session, installation roots with the stand-in server, and services.
+// What the benchmarks share: the built programs, running a program with its output captured,
+// installation roots with the stand-in server, and services.
 #pragma once
 #include <windows.h>
 #include <tlhelp32.h>
-#include <gtest/gtest.h>
+#include <stdio.h>
 #include <functional>
 #include <string>
 #include <thread>
@@ -39,20 +39,10 @@ inline std::string readFile(const std::string& file)
 inline void writeFile(const std::string& file, const std::string& text)
 {
     FILE* f = fopen(file.c_str(), "wb");
-    ASSERT_TRUE(f) << file;
+    if (!f)
+        return;
     fwrite(text.data(), 1, text.size(), f);
     fclose(f);
-}
-
-inline std::string systemText(DWORD code)
-{
-    char* text = NULL;
-    if (!FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL,
-                        code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), (char*)&text, 0, NULL))
-        return "";
-    std::string result = text;
-    LocalFree(text);
-    return result;
 }
 
 // What puts(line) leaves in a text-mode stream: every line feed, its own included, becomes CR LF.
@@ -71,18 +61,6 @@ inline bool waitFor(const std::function<bool()>& done, DWORD milliseconds = 6000
         if (GetTickCount() - start > milliseconds)
             return false;
     return true;
-}
-
-// This process's environment block with one variable set to value.
-inline std::string environmentWith(const std::string& name, const std::string& value)
-{
-    std::string block;
-    for (char* entry = GetEnvironmentStringsA(); *entry; entry += strlen(entry) + 1)
-        if (_strnicmp(entry, (name + "=").c_str(), name.size() + 1))
-            block.append(entry, strlen(entry) + 1);
-    block += name + "=" + value;
-    block.append(2, '\0');
-    return block;
 }
 
 struct Outcome {
@@ -125,56 +103,6 @@ inline Outcome run(const std::string& commandLine, const char* directory = NULL,
     return result;
 }
 
-// The C-escaped text that Wine's debug output quotes, from the quote at `at` on; `at` ends behind it.
-inline std::string unquote(const std::string& log, size_t& at)
-{
-    std::string text;
-    for (at++; at < log.size() && log[at] != '"'; at++) {
-        char c = log[at];
-        if (c == '\\') {
-            c = log[++at];
-            c = c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c;
-        }
-        text += c;
-    }
-    at++;
-    return text;
-}
-
-// The texts after marker in Wine's debug output, one for each time it occurs.
-inline std::vector<std::string> quotedAfter(const std::string& log, const std::string& marker)
-{
-    std::vector<std::string> texts;
-    for (size_t at = log.find(marker); at != std::string::npos; at = log.find(marker, at)) {
-        at = log.find('"', at);
-        texts.push_back(unquote(log, at));
-    }
-    return texts;
-}
-
-// Event-log records as Wine prints them: err:eventlog:ReportEventW L"<text>".
-inline std::vector<std::string> eventsIn(const std::string& log)
-{
-    return quotedAfter(log, "err:eventlog:ReportEventW L");
-}
-
-// The session's event log, from services and every process of the bed.
-struct EventLog {
-    size_t mark = log().size();
-    static std::string log() { return readFile(windowsPath(getenv("QUORLIN_BED")) + "\\events.log"); }
-    std::string text() const { return log().substr(mark); }
-    std::vector<std::string> since() const { return eventsIn(text()); }
-    bool waitFor(const std::string& text) const
-    {
-        return bed::waitFor([&] {
-            for (const std::string& event : since())
-                if (event == text)
-                    return true;
-            return false;
-        });
-    }
-};
-
 // The processes of the session that run a program of that file name.
 inline std::vector<DWORD> processes(const char* exe)
 {
@@ -201,7 +129,7 @@ struct Root {
             CreateDirectoryA((dir + sub).c_str(), NULL);
         CopyFileA(built("Quorlin.exe").c_str(), exe().c_str(), FALSE);
         if (withServer)
-            CopyFileA(built("tests\\javaw.exe").c_str(), (dir + "\\javaw.exe").c_str(), FALSE);
+            CopyFileA(built("tools\\javaw.exe").c_str(), (dir + "\\javaw.exe").c_str(), FALSE);
         else
             DeleteFileA((dir + "\\javaw.exe").c_str());
         writeFile(dir + "\\server\\lib\\ZQ_glimmerfold_server.jar", "placeholder");
@@ -218,6 +146,13 @@ struct Root {
         return bed::waitFor([&] { return serverLog().find("\n" + line + "\r\n") != std::string::npos; });
     }
 };
+
+// The stand-in under another name, which makes it a plain service; quoted for a command line.
+inline std::string plainService()
+{
+    CopyFileA(built("tools\\javaw.exe").c_str(), built("tools\\plain.exe").c_str(), FALSE);
+    return "\"" + built("tools\\plain.exe") + "\"";
+}
 
 inline SC_HANDLE manager()
 {
@@ -241,7 +176,6 @@ struct Service {
         handle = CreateServiceA(manager(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
                                 SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, commandLine.c_str(), NULL, NULL, NULL,
                                 NULL, NULL);
-        EXPECT_TRUE(handle) << "CreateServiceA " << name << ": " << GetLastError();
     }
     ~Service()
     {
@@ -264,11 +198,6 @@ struct Service {
         SERVICE_STATUS status = {};
         ControlService(handle, code, &status);
         return status;
-    }
-    // The handler holds a stop request until the server has ended; the caller watches meanwhile.
-    std::thread stop() const
-    {
-        return std::thread([this] { control(SERVICE_CONTROL_STOP); });
     }
     bool waitState(DWORD state, DWORD milliseconds = 60000) const
     {

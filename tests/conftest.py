@@ -1,0 +1,161 @@
+# What the scenarios share: Windows programs run in the bed's Wine session (tools/bed), the
+# services' event log, `sc query`, and installation roots with the stand-in server.
+import functools, os, pathlib, re, subprocess, time
+import pytest
+
+BUILD = pathlib.Path(os.environ["QUORLIN_BUILD"])
+DRIVE = pathlib.Path(os.environ["WINEPREFIX"]) / "drive_c"
+TOOLS = pathlib.Path(__file__).resolve().parent.parent / "tools"
+
+
+def unix(path):
+    """The Unix path of a path on drive C:."""
+    return DRIVE / path[3:].replace("\\", "/")
+
+
+def wine(*args, env=None, cwd=None):
+    """Runs a Windows program; returns its output (without CRs), Unix stderr and Unix status."""
+    done = subprocess.run([os.environ["WINELOADER"], *map(str, args)], capture_output=True, timeout=300,
+                          env=dict(os.environ, **(env or {})), cwd=cwd)
+    return done.stdout.decode("latin-1").replace("\r", ""), done.stderr.decode("latin-1"), done.returncode
+
+
+def console(*args, **options):
+    """A console command's exit code (told by cmd: Unix keeps only its low byte), output, stderr."""
+    out, err, _ = wine("cmd", "/v:on", "/c", *args, "&", "echo", "exit=!errorlevel!", **options)
+    out, _, code = out.rpartition("exit=")
+    return int(code), out, err
+
+
+@functools.cache
+def text(code):
+    """The system's text for an error code, as puts prints it."""
+    return wine(BUILD / "tests/inprocess.exe", "text", code)[0] + "\n"
+
+
+def quoted(log, marker):
+    """The quoted texts after marker in Wine's debug output, without CRs, as texts are compared."""
+    escapes = {"n": "\n", "r": "", "t": "\t", "f": "\f"}
+    return [re.sub(r"\\(.)", lambda m: escapes.get(m[1], m[1]), text)
+            for text in re.findall(marker + r'"((?:[^"\\]|\\.)*)"', log)]
+
+
+def events(log):
+    """The event-log records in Wine's debug output: err:eventlog:ReportEventW L"<text>"."""
+    return quoted(log, "err:eventlog:ReportEventW L")
+
+
+class EventLog:
+    """The records that services write from now on."""
+    file = pathlib.Path(os.environ["QUORLIN_BED"]) / "events.log"
+    def __init__(self): self.mark = self.file.stat().st_size
+    def since(self): return events(self.file.read_bytes()[self.mark:].decode("latin-1"))
+
+
+def wait_for(done, seconds=60):
+    end = time.time() + seconds
+    while not done() and time.time() < end:
+        time.sleep(0.2)
+    return bool(done())
+
+
+def query(service, command="query"):
+    """`sc query` (or stop): state, exit code, specific code, checkpoint, wait hint; None if gone."""
+    fields = dict(re.findall(r"(\w+)\s+: (\w+)", wine("sc", command, service)[0]))
+    keys = ("STATE", "WIN32_EXIT_CODE", "SERVICE_EXIT_CODE", "CHECKPOINT", "WAIT_HINT")
+    return tuple(int(fields[k], 0) for k in keys) if "STATE" in fields else None
+
+
+def checkpoints(service, pending, end):
+    """The checkpoints seen while the service is in the pending state, until it reaches end."""
+    seen = set()
+    def reached():
+        status = query(service) or (end,)
+        if status[0] == pending:
+            seen.add(status[3])
+        return status[0] == end
+    assert wait_for(reached, 90)
+    return seen
+
+
+def none_left():
+    """No host and no server runs any more."""
+    return wait_for(lambda: subprocess.run(["pgrep", "-f", r"javaw\.exe|Quorlin\.exe"],
+                                           stdout=subprocess.DEVNULL).returncode)
+
+
+def registry(key):
+    """The values of a registry key as {name: text}, or None when there is no key."""
+    out, _, status = wine("reg", "query", key)
+    return None if status else dict(re.findall(r"^    (\S+)\s+REG_\w+\s+(.*)$", out, re.M))
+
+
+NO_KEY, NO_VALUE = "no key", "no value"
+
+
+def store(java_home):
+    """Lays out the JRE key through regedit, of the build's bitness (through Wine's loader of that
+    bitness) so that it writes the registry view that the build's programs read."""
+    bits = "32" if BUILD.name == "i686" else "64"
+    wine("reg", "delete", r"HKLM\Software\JavaSoft", "/reg:" + bits, "/f")
+    key = r"HKEY_LOCAL_MACHINE\Software\JavaSoft"
+    lines = ["Windows Registry Editor Version 5.00", "",
+             r"[HKEY_CURRENT_USER\Software\Wine\Debug]", '"RelayInclude"="user32.MessageBoxA"', ""]
+    if java_home != NO_KEY:
+        lines.append(f"[{key}\\Java Runtime Environment\\1.5]")
+    if java_home not in (NO_KEY, NO_VALUE):
+        kind, data = java_home
+        lines.append(f'"JavaHome"=hex({kind}):' + ",".join(f"{b:02x}" for b in data.encode("utf-16-le")))
+    file = unix(r"C:\java.reg")
+    file.write_text("\r\n".join(lines) + "\r\n", "utf-16")
+    subprocess.run(["/usr/lib/wine/wine" if bits == "32" else "/usr/lib/wine/wine64", "regedit", "/s", r"C:\java.reg"])
+
+
+class Root:
+    """An installation: bin\\Quorlin.exe at exe, the stand-in server (unless told otherwise) with
+    its behaviour under a service, and the server archive in the installation root."""
+
+    def __init__(self, exe, service="Quorlin", behaviour="", server=True):
+        self.exe = exe
+        self.dir = exe.rsplit("\\", 2)[0] if exe.count("\\") > 1 else "C:"
+        top = unix(self.dir + "\\")
+        for folder in (top / "server/lib", unix(exe).parent):
+            folder.mkdir(parents=True, exist_ok=True)
+        unix(exe).write_bytes((BUILD / "Quorlin.exe").read_bytes())
+        (top / "server/lib/ZQ_glimmerfold_server.jar").write_text("placeholder")
+        (top / "javaw.exe").unlink(missing_ok=True)
+        if server:
+            (top / "javaw.exe").write_bytes((BUILD / "tools/javaw.exe").read_bytes())
+        (top / "server.log").unlink(missing_ok=True)
+        (top / "behaviour.txt").write_text(f"service {service}\n{behaviour}")
+        self.log_file = top / "server.log"
+
+    def log(self):
+        return self.log_file.read_text("latin-1").replace("\r", "") if self.log_file.exists() else ""
+    def said(self, line):
+        return wait_for(lambda: f"\n{line}\n" in self.log())
+    def recorded(self, key):
+        return [line[len(key) + 1:] for line in self.log().splitlines() if line.startswith(key + " ")]
+
+
+def plain_service():
+    """The stand-in under another name, which makes it a plain service; its Windows path."""
+    (BUILD / "tools/plain.exe").write_bytes((BUILD / "tools/javaw.exe").read_bytes())
+    return "Z:" + str(BUILD / "tools/plain.exe").replace("/", "\\")
+
+
+@pytest.fixture
+def services():
+    """Creates services (or just names them); stops and deletes them after the test."""
+    made = []
+    def make(name, command=None):
+        if command:
+            wine("sc", "create", name, "binpath=", command)
+        made.append(name)
+    yield make
+    for name in made:
+        wine("sc", "stop", name)
+        wait_for(lambda: (query(name) or [1])[0] == 1, 30)
+        wine("sc", "delete", name)
+        wait_for(lambda: query(name) is None)
+    assert none_left()

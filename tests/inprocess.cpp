@@ -1,0 +1,191 @@
+// What no outside path reaches, checked inside one program: error texts, the registry layer, the
+// handler's answer to controls that only the system sends, the shutdown allowance, a stalled start.
+// Given a plain service's command line, prints "FAIL ..." for each failed check and "checks N, failed
+// F" at the end. Given "report", it writes one event and a null one; given "text N", it prints the
+// system's text for N.
+#include <stdio.h>
+#include <windows.h>
+#include <direct.h>
+#include <errno.h>
+#include <process.h>
+#include <stdarg.h>
+#include <stdlib.h>
+#include <string.h>
+#include <functional>
+#include <new>
+#include <string>
+namespace host {
+#define main hostMain
+#include "Quorlin.cpp"
+#undef main
+}
+namespace setup {
+#define main setupMain
+#include "vexil_setup.cpp"
+#undef main
+}
+
+static int checks, failures;
+
+static void expect(const std::string& got, const std::string& want, const std::string& what)
+{
+    checks++;
+    if (got != want && ++failures)
+        printf("FAIL %s: got \"%s\", want \"%s\"\n", what.c_str(), got.c_str(), want.c_str());
+}
+
+static std::string text(const char* text) { return text ? text : "(null)"; }
+static std::string number(long long value) { return std::to_string(value); }
+
+static std::string systemText(DWORD code)
+{
+    char* text = NULL;
+    FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL,
+                   code, 0, (char*)&text, 0, NULL);
+    return text ? text : "";
+}
+
+static void errorTexts()
+{
+    expect(number(systemText(ERROR_BAD_EXE_FORMAT).find("%1") != std::string::npos), "1", "a text with %1");
+    expect(systemText(ERROR_ACCESS_DENIED).substr(systemText(ERROR_ACCESS_DENIED).size() - 2), "\r\n", "line break");
+    struct {
+        unsigned long code;
+        std::string host;
+        const char* setup;
+    } cases[] = {
+        {ERROR_ACCESS_DENIED, systemText(ERROR_ACCESS_DENIED), "system"},
+        {ERROR_BAD_EXE_FORMAT, systemText(ERROR_BAD_EXE_FORMAT), "system"},
+        {0xFFFFFFFE, "error -2", NULL},
+        {0x80000000, "error -2147483648", NULL},
+    };
+    for (auto& c : cases) {
+        expect(text(host::message(c.code)), c.host, "host text of " + number(c.code));
+        expect(text(setup::message(c.code)), c.setup ? c.host : "(null)", "setup text of " + number(c.code));
+    }
+}
+
+// Stop, shutdown and preshutdown stop a running server the same way; nothing else stops it, and a
+// service that has stopped stays stopped.
+static void controls()
+{
+    struct {
+        DWORD state, control, after;
+        bool signalled;
+    } cases[] = {
+        {SERVICE_RUNNING, SERVICE_CONTROL_STOP, SERVICE_STOP_PENDING, true},
+        {SERVICE_RUNNING, SERVICE_CONTROL_SHUTDOWN, SERVICE_STOP_PENDING, true},
+        {SERVICE_RUNNING, SERVICE_CONTROL_PRESHUTDOWN, SERVICE_STOP_PENDING, true},
+        {SERVICE_RUNNING, SERVICE_CONTROL_INTERROGATE, SERVICE_RUNNING, false},
+        {SERVICE_STOPPED, SERVICE_CONTROL_STOP, SERVICE_STOPPED, false},
+    };
+    InitializeCriticalSection(&host::lock);
+    for (auto& c : cases) {
+        std::string what = "control " + number(c.control) + " in state " + number(c.state);
+        host::handles[0] = CreateEventA(NULL, TRUE, FALSE, NULL);
+        host::ss = {SERVICE_WIN32_OWN_PROCESS, c.state, SERVICE_ACCEPT_STOP, 0, 0, 3, 5000};
+        host::QuorlinHandler(c.control, 0, NULL, NULL);
+        expect(number(host::ss.dwCurrentState), number(c.after), what);
+        expect(number(WaitForSingleObject(host::handles[0], 0) == WAIT_OBJECT_0), number(c.signalled), what + ": signal");
+        if (c.signalled)
+            expect(number(host::ss.dwCheckPoint) + " " + number(host::ss.dwControlsAccepted), "0 0", what + ": checkpoint");
+    }
+}
+
+static std::string plain;  // the command line of a plain service, from the first argument
+
+static SC_HANDLE service(const char* name, const std::string& arguments)
+{
+    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
+    return CreateServiceA(manager, name, name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                          SERVICE_ERROR_NORMAL, (plain + " " + arguments).c_str(), NULL, NULL, NULL, NULL, NULL);
+}
+
+static void services()
+{
+    SC_HANDLE stalling = service("QStalling", "stall");
+    StartServiceA(stalling, 0, NULL);
+    expect(number(host::awaitStart(stalling)), number(-ERROR_SERVICE_REQUEST_TIMEOUT), "a stalled start");
+    DeleteService(stalling);
+
+    SC_HANDLE config = service("QShutdown", "");
+    SERVICE_PRESHUTDOWN_INFO info = {1000};
+    ChangeServiceConfig2A(config, SERVICE_CONFIG_PRESHUTDOWN_INFO, &info);
+    host::allowShutdown(config);
+    DWORD size;
+    QueryServiceConfig2A(config, SERVICE_CONFIG_PRESHUTDOWN_INFO, (BYTE*)&info, sizeof info, &size);
+    expect(number(info.dwPreshutdownTimeout), "180000", "preshutdown time-out");
+    DeleteService(config);
+}
+
+static std::string thrownBy(const std::function<void()>& action)
+{
+    try {
+        action();
+    } catch (char* text) {
+        return text;
+    }
+    return "nothing";
+}
+
+static HKEY freshKey(const char* path)
+{
+    RegDeleteTreeA(HKEY_CURRENT_USER, path);
+    HKEY key = NULL;
+    RegCreateKeyExA(HKEY_CURRENT_USER, path, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key, NULL);
+    return key;
+}
+
+static void registryLayer()
+{
+    HKEY key = freshKey("Software\\QuorlinTests\\layer");
+    RegSetValueExA(key, "home", 0, REG_SZ, (const BYTE*)"C:\\jre", 7);
+    RegSetValueExA(key, "expanding", 0, REG_EXPAND_SZ, (const BYTE*)"%x%", 4);
+    RegSetValueExA(key, "empty", 0, REG_BINARY, NULL, 0);
+    struct {
+        const char* name;
+        unsigned long type;
+        int mandatory;
+        std::string thrown, data;
+    } cases[] = {
+        {"expanding", REG_SZ, 0, "Type of value expanding is wrong", "(null)"},
+        {"missing", REG_SZ, 1, "Failed to query name missing. " + systemText(ERROR_FILE_NOT_FOUND), "(null)"},
+        {"missing", REG_SZ, 0, "nothing", "(null)"},
+        {"expanding", 0, 1, "nothing", "%x%"},
+        {"empty", 0, 1, "nothing", ""},
+        {"home", REG_SZ, 1, "nothing", "C:\\jre"},
+    };
+    HKEY copy = freshKey("Software\\QuorlinTests\\copy");
+    setup::copyValues(key, copy);
+    for (HKEY from : {key, copy})
+        for (auto& c : cases) {
+            setup::REGVALUE value = {from, (char*)c.name, NULL, 0, 0};
+            expect(thrownBy([&] { setup::getRegValue(value, c.type, c.mandatory); }), c.thrown, c.name);
+            expect(text((char*)value.data), c.data, std::string(c.name) + ": data");
+        }
+    expect(setup::makeString("a", "b", NULL, "c", NULL), "ab", "a list ends at its first null");
+    setup::REGVALUE nothing = {NULL, (char*)"home", NULL, REG_SZ, 0};
+    expect(thrownBy([&] { setup::setRegValue(nothing); }), "nothing", "a record without data");
+    DWORD values = 99;
+    setup::copyValues(freshKey("Software\\QuorlinTests\\bare"), copy = freshKey("Software\\QuorlinTests\\target"));
+    RegQueryInfoKeyA(copy, NULL, NULL, NULL, NULL, NULL, NULL, &values, NULL, NULL, NULL, NULL);
+    expect(number(values), "0", "a key without values copies nothing");
+}
+
+int main(int argc, char** argv)
+{
+    if (argc > 1 && !strcmp(argv[1], "report")) {
+        host::report("one record");
+        host::report(NULL);
+        return 0;
+    }
+    if (argc > 2 && !strcmp(argv[1], "text"))
+        return fputs(systemText(strtoul(argv[2], NULL, 10)).c_str(), stdout) < 0;
+    plain = argv[1];
+    errorTexts();
+    controls();
+    services();
+    registryLayer();
+    printf("checks %d, failed %d\n", checks, failures);
+    return failures != 0;
+}

@@ -1,0 +1,84 @@
+# Quorlin's console commands, as an operator runs them.
+import os
+import subprocess
+import pytest
+from conftest import BUILD, DRIVE, Root, console, events, none_left, plain_service, query, registry, text, unix, wait_for, wine
+
+SERVICE = r"HKLM\System\CurrentControlSet\Services\Quorlin"
+SOURCE = r"HKLM\System\CurrentControlSet\Services\EventLog\Application\Quorlin"
+
+
+@pytest.mark.parametrize("arguments, code, out, written", [
+    (["-start"], 0, "", []),
+    (["/install"], 0, "", []),
+    (["-Remove"], 1060, text(1060), []),
+    (["-REMOVE", "also", "ignored"], 1060, text(1060), []),
+    ([], 0, "", [text(1063)[:-1]]),  # the service process, started from a console
+])
+def test_the_first_argument_picks_the_mode(arguments, code, out, written):
+    result = console(BUILD / "Quorlin.exe", *arguments)
+    assert (*result[:2], events(result[2])) == (code, out, written)
+
+
+INSTALLS = [
+    # story, executable, how it is called, the registered path
+    ("a root with blanks, by its full path", r"C:\Program Files\Quorlin Root\bin\Quorlin.exe",
+     lambda exe: console(exe, "-INSTALL", "further", "arguments"), r'"C:\Program Files\Quorlin Root\bin\Quorlin.exe"'),
+    ("by its bare name through PATH, from elsewhere", r"C:\quorlin\bin\Quorlin.exe",
+     lambda exe: console("Quorlin.exe", "-install", env={"WINEPATH": r"C:\quorlin\bin"}, cwd=DRIVE),
+     r"C:\quorlin\bin\Quorlin.exe"),
+]
+
+
+@pytest.mark.parametrize("story, exe, install, registered", INSTALLS, ids=[i[0] for i in INSTALLS])
+def test_install_and_remove(services, story, exe, install, registered):
+    root = Root(exe, "Quorlin", "ignore_stop 8000\n")
+    services("Quorlin")
+    wine("reg", "delete", SOURCE, "/f")
+    assert install(exe)[:2] == (0, "Service started\n")
+    assert {name: value for name, value in registry(SERVICE).items() if name != "WOW64"} == {
+        "DisplayName": "Quorlin", "ErrorControl": "0x1", "ImagePath": registered, "ObjectName": "LocalSystem",
+        "PreshutdownTimeout": "0x2bf20", "Start": "0x2", "Type": "0x10"}
+    assert registry(SOURCE) == {}
+    assert root.said("armed")
+
+    assert console(exe, "-install")[:2] == (1073, text(1073)), "installed already"
+    assert registry(SERVICE)["ImagePath"] == registered
+    assert console(exe, "-Remove")[:2] == (0, "Service removed\n"), "at once, while the server stops"
+    assert console(exe, "-remove")[:2] == (1072, text(1072)), "marked for deletion"
+    assert root.said("stop seen")
+    assert wait_for(lambda: query("Quorlin") is None)
+    assert none_left()
+    assert console(exe, "-remove")[:2] == (1060, text(1060))
+    assert registry(SOURCE) == {}, "removal leaves the source key"
+
+    assert install(exe)[:2] == (0, "Service started\n"), "the source key is opened again"
+    assert registry(SOURCE) == {}
+
+
+def test_the_start_is_retried_while_another_service_holds_the_lock(services):
+    root = Root(r"C:\quorlin-locked\bin\Quorlin.exe")
+    services("Quorlin")
+    services("QLocker", f'"{plain_service()}" 10000')
+    services("QProbe", f'"{plain_service()}"')
+    locker = subprocess.Popen([os.environ["WINELOADER"], "sc", "start", "QLocker"], stdout=subprocess.DEVNULL)
+    assert wait_for(lambda: subprocess.run(["pgrep", "-f", "plain.exe.* 10000"], stdout=subprocess.DEVNULL).returncode == 0)
+    wine("sc", "start", "QProbe")
+    assert query("QProbe")[0] == 1, "the start lock is held"
+    assert console(root.exe, "-install")[:2] == (0, "Service started\n")
+    locker.wait()
+
+
+def test_a_quoted_path_runs_the_service_not_a_decoy(services):
+    root = Root(r"C:\Program Files\Bars Root\bin\Quorlin.exe")
+    decoy = unix(r"C:\Program Files\Bars.exe")
+    decoy.write_bytes((BUILD / "tools/javaw.exe").read_bytes())
+    ran = unix(r"C:\Program Files\Bars.exe.ran")
+    services("QUnquoted", root.exe)
+    wine("sc", "start", "QUnquoted")
+    assert wait_for(ran.exists), "an unquoted path runs the decoy"
+    ran.unlink()
+    services("Quorlin")
+    assert console(root.exe, "-install")[:2] == (0, "Service started\n")
+    assert root.said("armed")
+    assert not ran.exists()

@@ -1,0 +1,153 @@
+// Stand-in for the Java runtime's javaw.exe: plays the server's side of the service contract for the
+// demo, the tests and the benchmarks. Under any other file name it is a plain service instead.
+//
+// As javaw.exe it records what it was given in server.log in its working directory, then behaves as
+// the file behaviour.txt there says, one "key value" per line:
+//   service NAME          the service it runs under, to see when it is reported running (Quorlin)
+//   ready_after MS        set the event "Quorlin" after MS milliseconds (default 0)
+//   never_ready           neither signal nor end
+//   exit_before STATUS    end with STATUS before signalling
+//   exit_after MS STATUS  after running, end by itself with STATUS after MS milliseconds
+//   exit_on_ready STATUS  signal and end with STATUS at the same moment
+//   ignore_stop MS        after the stop signal, go on for MS milliseconds before ending
+//
+// As a plain service it notes each start in "<its own path>.ran", waits the milliseconds of its first
+// argument before it enters the service dispatcher (holding the Service Control Manager's start lock
+// meanwhile), runs at once and stops on request. Given "stall", it stays start pending with
+// checkpoint 1 and a wait hint of 500 ms for 3 s, then stops.
+#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+static FILE* record;
+
+// Records a step, and when it happened on the performance counter, which all processes share.
+static void note(const char* text)
+{
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    fprintf(record, "%s\nat %s %lld\n", text, text, now.QuadPart);
+    fflush(record);
+}
+
+// Waits until the service is reported running and records the controls it then accepts.
+static void waitRunning(const char* service)
+{
+    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE handle = manager ? OpenServiceA(manager, service, SERVICE_QUERY_STATUS) : NULL;
+    SERVICE_STATUS status = {};
+    while (handle && QueryServiceStatus(handle, &status) && status.dwCurrentState != SERVICE_RUNNING)
+        Sleep(10);
+    fprintf(record, "accepts 0x%lx\n", status.dwControlsAccepted);
+}
+
+static int server()
+{
+    char line[4096];
+    record = fopen("server.log", "a");
+    fprintf(record, "command %s\n", GetCommandLineA());
+    GetCurrentDirectoryA(sizeof line, line);
+    fprintf(record, "directory %s\n", line);
+    for (char* entry = GetEnvironmentStringsA(); *entry; entry += strlen(entry) + 1)
+        fprintf(record, "environment %s\n", entry);
+    note("started");
+
+    char service[256] = "Quorlin";
+    int readyAfter = 0, exitBefore = -1, exitAfter = -1, exitAfterStatus = 0, ignoreStop = 0, neverReady = 0,
+        exitOnReady = -1;
+    FILE* behaviour = fopen("behaviour.txt", "r");
+    while (behaviour && fgets(line, sizeof line, behaviour)) {
+        sscanf(line, "service %255s", service);
+        sscanf(line, "ready_after %d", &readyAfter);
+        sscanf(line, "exit_before %d", &exitBefore);
+        sscanf(line, "exit_after %d %d", &exitAfter, &exitAfterStatus);
+        sscanf(line, "ignore_stop %d", &ignoreStop);
+        sscanf(line, "exit_on_ready %d", &exitOnReady);
+        neverReady |= !strncmp(line, "never_ready", 11);
+    }
+    if (neverReady)
+        Sleep(INFINITE);
+    if (exitBefore >= 0) {
+        note("ending");
+        return exitBefore;
+    }
+
+    Sleep(readyAfter);
+    HANDLE event = OpenEventA(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, "Quorlin");
+    if (!event) {
+        note("no event");
+        return 99;
+    }
+    SetEvent(event);
+    note("ready");
+    if (exitOnReady >= 0)
+        return exitOnReady;
+    // The same event later carries the stop signal: take it back once the service has seen it.
+    waitRunning(service);
+    ResetEvent(event);
+    note("armed");
+    if (exitAfter >= 0) {
+        Sleep(exitAfter);
+        note("ending by itself");
+        return exitAfterStatus;
+    }
+    WaitForSingleObject(event, INFINITE);
+    note("stop seen");
+    Sleep(ignoreStop);
+    note("ended");
+    return 0;
+}
+
+static SERVICE_STATUS_HANDLE handle;
+static SERVICE_STATUS status = {SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
+static HANDLE stopped;
+
+static void WINAPI control(DWORD code)
+{
+    if (code == SERVICE_CONTROL_STOP) {
+        status.dwCurrentState = SERVICE_STOPPED;
+        SetEvent(stopped);
+    }
+    SetServiceStatus(handle, &status);
+}
+
+static void WINAPI serviceMain(DWORD, char** argv)
+{
+    handle = RegisterServiceCtrlHandlerA(argv[0], control);
+    SetServiceStatus(handle, &status);
+    if (status.dwCurrentState == SERVICE_START_PENDING) {
+        Sleep(3000);
+        status.dwCurrentState = SERVICE_STOPPED;
+        SetServiceStatus(handle, &status);
+    }
+    WaitForSingleObject(stopped, INFINITE);
+}
+
+static int plainService(int argc, char** argv, const char* own)
+{
+    char marker[MAX_PATH + 8];
+    FILE* ran = fopen(strcat(strcpy(marker, own), ".ran"), "a");
+    if (ran) {
+        fputs("ran\n", ran);
+        fclose(ran);
+    }
+    if (argc > 1 && !strcmp(argv[1], "stall")) {
+        status.dwCurrentState = SERVICE_START_PENDING;
+        status.dwCheckPoint = 1;
+        status.dwWaitHint = 500;
+    }
+    Sleep(argc > 1 ? atoi(argv[1]) : 0);
+    stopped = CreateEventA(NULL, TRUE, FALSE, NULL);
+    char name[] = "";
+    SERVICE_TABLE_ENTRYA table[] = {{name, serviceMain}, {NULL, NULL}};
+    return !StartServiceCtrlDispatcherA(table);
+}
+
+int main(int argc, char** argv)
+{
+    char own[MAX_PATH];
+    GetModuleFileNameA(NULL, own, MAX_PATH);
+    const char* file = strrchr(own, '\\') + 1;
+    return _stricmp(file, "javaw.exe") ? plainService(argc, argv, own) : server();
+}
