@@ -94,8 +94,7 @@ NO_KEY, NO_VALUE = "no key", "no value"
 
 
 def store(java_home):
-    """Lays out the JRE key through regedit, of the build's bitness (through Wine's loader of that
-    bitness) so that it writes the registry view that the build's programs read."""
+    """Lays out the JRE key with regedit run by Wine's loader of the build's bitness, for its view."""
     bits = "32" if BUILD.name == "i686" else "64"
     wine("reg", "delete", r"HKLM\Software\JavaSoft", "/reg:" + bits, "/f")
     key = r"HKEY_LOCAL_MACHINE\Software\JavaSoft"
@@ -112,8 +111,7 @@ def store(java_home):
 
 
 class Root:
-    """An installation: bin\\Quorlin.exe at exe, the stand-in server (unless told otherwise) with
-    its behaviour under a service, and the server archive in the installation root."""
+    """An installation: bin\\Quorlin.exe at exe; the stand-in server, its behaviour, the archive."""
 
     def __init__(self, exe, service="Quorlin", behaviour="", server=True):
         self.exe = exe

@@ -1,6 +1,7 @@
 # vexil_setup end to end: the JRE key as an installation finds it, the file it writes, the message box
 # it shows, and Java's own reader on the result.
 import pathlib
+import shutil
 import subprocess
 import pytest
 from conftest import BUILD, NO_KEY, NO_VALUE, console, quoted, store, text, unix
@@ -19,13 +20,14 @@ CASES = [
     ("a NUL inside the text ends it", (1, "C:\\a\0junk\0"), 0, LINE + r"C:\\a" + "\r\n", None),
     ("line breaks cannot forge a property", (1, "C:\\My Apps\\j=r#e:1!\r\nforged=yes\ttab\fend \\\0"), 0,
      LINE + r"C:\\My\ Apps\\j=r#e:1!\r\nforged=yes\ttab\fend\ \\" + "\r\n", None),
+    # A read-only file would not do, since the tests run as root.
+    ("a folder in the file's place", (1, "C:\\jre\0"), 1, None, "Failed to create reg_values.properties. " + text(5)[:-1]),
 ]
 
 
-def run_setup(directory):
-    """Runs vexil_setup in a directory; returns its exit code and the texts of its message boxes,
-    read from Wine's trace of MessageBoxA, whose caption must be "Install Error"."""
-    code, _, trace = console(BUILD / "vexil_setup.exe", env={"WINEDEBUG": "-all,+relay"}, cwd=unix(directory))
+def run_setup(folder):
+    """vexil_setup's exit code and message boxes (from Wine's trace), captioned "Install Error"."""
+    code, _, trace = console(BUILD / "vexil_setup.exe", env={"WINEDEBUG": "-all,+relay"}, cwd=folder)
     boxes = quoted(trace, r"Call user32\.MessageBoxA\(\w+,\w+ ")
     assert quoted(trace, r'Call user32\.MessageBoxA\(\w+,\w+ "(?:[^"\\]|\\.)*",\w+ ') == ["Install Error"] * len(boxes)
     return code, boxes
@@ -35,19 +37,13 @@ def run_setup(directory):
 def test_writes_java_home_as_one_property_line(story, java_home, code, file, box):
     store(java_home)
     properties = unix(r"C:\setup\reg_values.properties")
-    properties.parent.mkdir(exist_ok=True)
-    properties.write_bytes(b"JavaHome=from an earlier run\r\n")
-    assert run_setup(r"C:\setup") == (code, [box] if box else [])
-    assert properties.read_bytes().decode("latin-1") == file
+    shutil.rmtree(properties.parent, ignore_errors=True)
+    properties.parent.mkdir()
+    properties.mkdir() if file is None else properties.write_bytes(b"JavaHome=from an earlier run\r\n")
+    assert run_setup(properties.parent) == (code, [box] if box else [])
+    assert file is None or properties.read_bytes().decode("latin-1") == file
     if file:
         value = java_home[1].split("\0")[0]
         key = r"Software\JavaSoft\Java Runtime Environment\1.5_JavaHome"
         assert subprocess.run(["java", pathlib.Path(__file__).parent / "ReadProperties.java", properties, key, value]
                               ).returncode == 0
-
-
-def test_an_unwritable_file_is_an_error_with_its_reason():
-    store((1, "C:\\jre\0"))
-    # A directory in the file's place; a read-only file would not do, since the tests run as root.
-    unix(r"C:\unwritable\reg_values.properties").mkdir(parents=True, exist_ok=True)
-    assert run_setup(r"C:\unwritable") == (1, ["Failed to create reg_values.properties. " + text(5)[:-1]])
