@@ -17,7 +17,7 @@ char* path;                      // full path of the running executable
 SERVICE_STATUS_HANDLE ssh;       // handle for the status reports of the one service
 SERVICE_STATUS ss;               // the service's status, as last reported
 HANDLE handles[2];               // [0] the named event shared with the server, [1] the server process
-CRITICAL_SECTION lock;           // held by whichever thread changes and reports ss
+CRITICAL_SECTION lock;           // held by whichever thread changes ss (the service main or the handler)
 
 // Linked statically, the C++ runtime's default terminate handler brings its name demangler along
 // (about 75 KB) to print a text that no one of a service would read.
