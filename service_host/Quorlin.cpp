@@ -18,6 +18,7 @@ SERVICE_STATUS_HANDLE ssh;       // handle for the status reports of the one ser
 SERVICE_STATUS ss;               // the service's status, as last reported
 HANDLE handles[2];               // [0] the named event shared with the server, [1] the server process
 CRITICAL_SECTION lock;           // held by whichever thread changes ss (the service main or the handler)
+DWORD changed;                   // tick count of the last change of state or checkpoint
 
 // Linked statically, the C++ runtime's default terminate handler brings its name demangler along
 // (about 75 KB) to print a text that no one of a service would read.
@@ -141,16 +142,23 @@ static void setRunning()
         });
 }
 
-// Waits in steps of the wait hint; each step without a result raises the checkpoint of a pending
-// state, so the Service Control Manager sees progress however long the server takes.
+// Waits for one of the objects. In a pending state the checkpoint rises once per wait hint since it
+// last changed, so the Service Control Manager sees progress however long the server takes. A stop
+// request comes in the middle of a wait, so each wait lasts only until the next checkpoint is due.
 static DWORD waitPending(DWORD count, const HANDLE* objects)
 {
-    DWORD result;
-    while ((result = WaitForMultipleObjectsEx(count, objects, FALSE, ss.dwWaitHint, FALSE)) == WAIT_TIMEOUT)
-        change([] {
+    DWORD result, wait = ss.dwWaitHint;
+    while ((result = WaitForMultipleObjectsEx(count, objects, FALSE, wait, FALSE)) == WAIT_TIMEOUT)
+        change([&] {
             bool pending = ss.dwCurrentState == SERVICE_START_PENDING || ss.dwCurrentState == SERVICE_STOP_PENDING;
-            ss.dwCheckPoint += pending;
-            return pending;
+            DWORD elapsed = GetTickCount() - changed;
+            bool due = pending && elapsed >= ss.dwWaitHint;
+            if (due) {
+                ss.dwCheckPoint++;
+                changed += elapsed;
+            }
+            wait = pending && !due ? ss.dwWaitHint - elapsed : ss.dwWaitHint;
+            return due;
         });
     return result;
 }
@@ -230,6 +238,7 @@ void WINAPI Quorlin(DWORD, char** argv)
         ss.dwCurrentState = SERVICE_START_PENDING;
         ss.dwControlsAccepted = 0;
         ss.dwWaitHint = 5000;
+        changed = GetTickCount();
         ssh = RegisterServiceCtrlHandlerExA(argv[0], QuorlinHandler, NULL);
         if (!ssh)
             throw GetLastError();
@@ -271,6 +280,7 @@ DWORD WINAPI QuorlinHandler(DWORD control, DWORD, void*, void*)
         ss.dwControlsAccepted = 0;
         ss.dwCheckPoint = 0;
         ss.dwWaitHint = 5000;
+        changed = GetTickCount();
     }
     setStatus(ss);
     LeaveCriticalSection(&lock);
