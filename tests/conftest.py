@@ -110,8 +110,18 @@ def store(java_home):
     subprocess.run(["/usr/lib/wine/wine" if bits == "32" else "/usr/lib/wine/wine64", "regedit", "/s", r"C:\java.reg"])
 
 
-class Root:
-    """An installation: bin\\Quorlin.exe at exe; the stand-in server, its behaviour, the archive."""
+class Installation:
+    """What the stand-in server wrote to server.log in the installation root top."""
+    def __init__(self, top): self.log_file = unix(top + "\\") / "server.log"
+    def said(self, line): return wait_for(lambda: f"\n{line}\n" in self.log())
+    def log(self):
+        return self.log_file.read_text("latin-1").replace("\r", "") if self.log_file.exists() else ""
+    def recorded(self, key):
+        return [line[len(key) + 1:] for line in self.log().splitlines() if line.startswith(key + " ")]
+
+
+class Root(Installation):
+    """An installation laid out: bin\\Quorlin.exe at exe; the stand-in server, its behaviour, the archive."""
 
     def __init__(self, exe, service="Quorlin", behaviour="", server=True):
         self.exe = exe
@@ -126,14 +136,7 @@ class Root:
             (top / "javaw.exe").write_bytes((BUILD / "tools/javaw.exe").read_bytes())
         (top / "server.log").unlink(missing_ok=True)
         (top / "behaviour.txt").write_text(f"service {service}\n{behaviour}")
-        self.log_file = top / "server.log"
-
-    def log(self):
-        return self.log_file.read_text("latin-1").replace("\r", "") if self.log_file.exists() else ""
-    def said(self, line):
-        return wait_for(lambda: f"\n{line}\n" in self.log())
-    def recorded(self, key):
-        return [line[len(key) + 1:] for line in self.log().splitlines() if line.startswith(key + " ")]
+        super().__init__(self.dir)
 
 
 def plain_service():

@@ -3,7 +3,7 @@ import re
 import shutil
 import subprocess
 import pytest
-from conftest import BUILD, NO_KEY, none_left, query, registry, store, unix, wait_for, wine
+from conftest import BUILD, NO_KEY, Installation, none_left, query, registry, store, unix, wait_for, wine
 
 pytestmark = pytest.mark.skipif(BUILD.name != "i686", reason="the installer carries the 32-bit build")
 ROOT = r"C:\Program Files\Quorlin Product"
@@ -54,9 +54,9 @@ def installed_upgraded_and_uninstalled(properties):
     assert install() == 0
     assert query("Quorlin")[0] == 4
     assert (unix(ROOT) / "reg_values.properties").read_bytes() == properties
-    log = (unix(ROOT) / "server.log").read_text().replace("\r", "")
-    assert re.findall("^(?:directory|command) (.*)$", log, re.M) == [
-        "javaw.exe  -jar .\\server\\lib\\ZQ_glimmerfold_server.jar -e", ROOT]
+    server = Installation(ROOT)
+    assert server.recorded("command") == ["javaw.exe  -jar .\\server\\lib\\ZQ_glimmerfold_server.jar -e"]
+    assert server.recorded("directory") == [ROOT]
     entry = registry(ENTRY)
     assert {k: entry[k] for k in ("DisplayName", "InstallLocation", "UninstallString")} == {
         "DisplayName": "Quorlin", "InstallLocation": ROOT, "UninstallString": f'"{ROOT}\\Uninstall.exe"'}
@@ -65,6 +65,6 @@ def installed_upgraded_and_uninstalled(properties):
     archive.write_text("the old archive")
     assert install() == 0, "an upgrade over the running installation"
     assert archive.read_bytes() == b"" and query("Quorlin")[0] == 4
-    steps = re.findall("^(started|stop seen)$", (unix(ROOT) / "server.log").read_text().replace("\r", ""), re.M)
+    steps = re.findall("^(started|stop seen)$", server.log(), re.M)
     assert steps == ["started", "stop seen", "started"], "the old server was stopped first"
     uninstall()

@@ -5,7 +5,6 @@
 // the file behaviour.txt there says, one "key value" per line:
 //   service NAME          the service it runs under, to see when it is reported running (Quorlin)
 //   ready_after MS        set the event "Quorlin" after MS milliseconds (default 0)
-//   never_ready           neither signal nor end
 //   exit_before STATUS    end with STATUS before signalling
 //   exit_after MS STATUS  after running, end by itself with STATUS after MS milliseconds
 //   exit_on_ready STATUS  signal and end with STATUS at the same moment
@@ -54,8 +53,7 @@ static int server()
     note("started");
 
     char service[256] = "Quorlin";
-    int readyAfter = 0, exitBefore = -1, exitAfter = -1, exitAfterStatus = 0, ignoreStop = 0, neverReady = 0,
-        exitOnReady = -1;
+    int readyAfter = 0, exitBefore = -1, exitAfter = -1, exitAfterStatus = 0, ignoreStop = 0, exitOnReady = -1;
     FILE* behaviour = fopen("behaviour.txt", "r");
     while (behaviour && fgets(line, sizeof line, behaviour)) {
         sscanf(line, "service %255s", service);
@@ -64,10 +62,7 @@ static int server()
         sscanf(line, "exit_after %d %d", &exitAfter, &exitAfterStatus);
         sscanf(line, "ignore_stop %d", &ignoreStop);
         sscanf(line, "exit_on_ready %d", &exitOnReady);
-        neverReady |= !strncmp(line, "never_ready", 11);
     }
-    if (neverReady)
-        Sleep(INFINITE);
     if (exitBefore >= 0) {
         note("ending");
         return exitBefore;
