@@ -78,10 +78,15 @@ def checkpoints(service, pending, end):
     return seen
 
 
+def running():
+    """The hosts and servers that still run, as `ps` shows them (state, age, command)."""
+    ps = subprocess.run(["ps", "-eo", "pid,stat,etime,args"], capture_output=True, text=True).stdout
+    return [line for line in ps.splitlines() if re.search(r"^\s*\d+ [^Z].*(javaw|Quorlin)\.exe", line)]
+
+
 def none_left():
     """No host and no server runs any more."""
-    return wait_for(lambda: subprocess.run(["pgrep", "-f", r"javaw\.exe|Quorlin\.exe"],
-                                           stdout=subprocess.DEVNULL).returncode)
+    return wait_for(lambda: not running())
 
 
 def registry(key):
@@ -105,8 +110,7 @@ def store(java_home):
     if java_home not in (NO_KEY, NO_VALUE):
         kind, data = java_home
         lines.append(f'"JavaHome"=hex({kind}):' + ",".join(f"{b:02x}" for b in data.encode("utf-16-le")))
-    file = unix(r"C:\java.reg")
-    file.write_text("\r\n".join(lines) + "\r\n", "utf-16")
+    unix(r"C:\java.reg").write_text("\r\n".join(lines) + "\r\n", "utf-16")
     subprocess.run(["/usr/lib/wine/wine" if bits == "32" else "/usr/lib/wine/wine64", "regedit", "/s", r"C:\java.reg"])
 
 
@@ -159,4 +163,6 @@ def services():
         wait_for(lambda: (query(name) or [1])[0] == 1, 30)
         wine("sc", "delete", name)
         wait_for(lambda: query(name) is None)
-    assert none_left()
+    left = [] if none_left() else running()
+    subprocess.run(["pkill", "-KILL", "-f", r"(javaw|Quorlin)\.exe"])  # so that the next test starts clean
+    assert not left

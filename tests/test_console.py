@@ -25,7 +25,7 @@ INSTALLS = [
     ("a root with blanks, by its full path", r"C:\Program Files\Quorlin Root\bin\Quorlin.exe",
      lambda exe: console(exe, "-INSTALL", "further", "arguments"), r'"C:\Program Files\Quorlin Root\bin\Quorlin.exe"'),
     ("by its bare name through PATH, from elsewhere", r"C:\quorlin\bin\Quorlin.exe",
-     lambda exe: console("Quorlin.exe", "-install", env={"WINEPATH": r"C:\quorlin\bin"}, cwd=DRIVE),
+     lambda exe: console("Quorlin.exe", "-install", env={"WINEPATH": r"C:\quorlin\bin"}, cwd=DRIVE / "users"),
      r"C:\quorlin\bin\Quorlin.exe"),
 ]
 
@@ -35,8 +35,7 @@ def test_install_and_remove(services, story, exe, install, registered):
     root = Root(exe, "Quorlin", "ignore_stop 8000\n")
     services("Quorlin")
     wine("reg", "delete", SOURCE, "/f")
-    decoy = unix(r"C:\Program Files\Quorlin.exe")  # what Windows would run for the path unquoted
-    decoy.write_bytes((BUILD / "tools/javaw.exe").read_bytes())
+    unix(r"C:\Program Files\Quorlin.exe").write_bytes((BUILD / "tools/javaw.exe").read_bytes())  # run for the path unquoted
     assert install(exe)[:2] == (0, "Service started\n")
     assert {name: value for name, value in registry(SERVICE).items() if name != "WOW64"} == {
         "DisplayName": "Quorlin", "ErrorControl": "0x1", "ImagePath": registered, "ObjectName": "LocalSystem",
