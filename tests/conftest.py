@@ -78,10 +78,13 @@ def checkpoints(service, pending, end):
     return seen
 
 
+PROCESSES = r"(javaw|Quorlin)\.exe"  # the hosts and servers
+
+
 def running():
     """The hosts and servers that still run, as `ps` shows them (state, age, command)."""
     ps = subprocess.run(["ps", "-eo", "pid,stat,etime,args"], capture_output=True, text=True).stdout
-    return [line for line in ps.splitlines() if re.search(r"^\s*\d+ [^Z].*(javaw|Quorlin)\.exe", line)]
+    return [line for line in ps.splitlines() if re.search(r"^\s*\d+ [^Z].*" + PROCESSES, line)]
 
 
 def none_left():
@@ -164,5 +167,5 @@ def services():
         wine("sc", "delete", name)
         wait_for(lambda: query(name) is None)
     left = [] if none_left() else running()
-    subprocess.run(["pkill", "-KILL", "-f", r"(javaw|Quorlin)\.exe"])  # so that the next test starts clean
+    subprocess.run(["pkill", "-KILL", "-f", PROCESSES])  # so that the next test starts clean
     assert not left

@@ -5,4 +5,6 @@ import pytest
 @pytest.hookimpl(tryfirst=True)
 def pytest_report_teststatus(report, config):
     if report.outcome == "rerun":
-        config.get_terminal_writer().line(f"\nrerun {report.nodeid} ({report.when}): {report.longrepr.reprcrash.message}")
+        crash = getattr(report.longrepr, "reprcrash", None)  # a plain text failure has none
+        why = crash.message if crash else report.longrepr
+        config.get_terminal_writer().line(f"\nrerun {report.nodeid} ({report.when}): {why}")
