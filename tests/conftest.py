@@ -78,11 +78,11 @@ def checkpoints(service, pending, end):
     return seen
 
 
-PROCESSES = r"(javaw|Quorlin)\.exe"  # the hosts and servers
+PROCESSES = r"((javaw|Quorlin|Quorlin-setup|Uninstall)\.exe|~nsu.*\.tmp\\Un)"  # hosts, servers, installers
 
 
 def running():
-    """The hosts and servers that still run, as `ps` shows them (state, age, command)."""
+    """The hosts, servers and installers that still run, as `ps` shows them (state, age, command)."""
     ps = subprocess.run(["ps", "-eo", "pid,stat,etime,args"], capture_output=True, text=True).stdout
     return [line for line in ps.splitlines() if re.search(r"^\s*\d+ [^Z].*" + PROCESSES, line)]
 
@@ -152,9 +152,9 @@ def plain_service():
     return "Z:" + str(BUILD / "tools/plain.exe").replace("/", "\\")
 
 
-@pytest.fixture
+@pytest.fixture(autouse=True)
 def services():
-    """Creates services (or just names them); stops and deletes them after the test."""
+    """Creates services (or just names them); after every test, stops and deletes them, and ends what runs."""
     made = []
     def make(name, command=None):
         if command:
