@@ -1,11 +1,11 @@
 ; Quorlin-setup.exe: lays out the service host, the setup tool and the server's files under the
 ; installation root, records the Java home beside the server and registers the service "Quorlin".
-;   Quorlin-setup.exe [/S] [/D=<root>]        install, or upgrade an installation in place
+;   Quorlin-setup.exe [/S] [/D=<root>]        install, or upgrade the installation in place
 ;   <root>\Uninstall.exe [/S] [_?=<root>]     remove the service, then what the installer laid down
 ; Built by CMake (target installer) with makensis and these defines: PROGRAMS, the folder of
 ; Quorlin.exe and vexil_setup.exe; SERVER_FILES, the folder of the server's files as they lie under
-; the root; SERVER_LIST, the macro removeServerFiles that installer/server-files wrote for them;
-; OUTFILE, the installer to write.
+; the root; SERVER_LIST, the macros serverFiles and serverFolders that installer/server-files wrote
+; for them; OUTFILE, the installer to write; VERSION.
 Unicode true
 RequestExecutionLevel admin
 Name "Quorlin"
@@ -16,30 +16,143 @@ ShowUnInstDetails show
 SetCompressor /SOLID lzma
 
 !include LogicLib.nsh
+!include FileFunc.nsh
 !include "${SERVER_LIST}"
 !define UNINSTALL "Software\Microsoft\Windows\CurrentVersion\Uninstall\Quorlin"
+!define SERVICE "SYSTEM\CurrentControlSet\Services\Quorlin"
+; An upgrade without /D= finds the root that the installed version lies in.
+InstallDirRegKey HKLM "${UNINSTALL}" "InstallLocation"
+; Every run appends to this log, outside the root, so that it outlives a roll-back and an uninstall.
+!define LOG_FOLDER "$APPDATA\Quorlin"
+!define LOG "${LOG_FOLDER}\Quorlin-setup.log"
+; vexil_setup's work takes well under a second. Nobody closes its message box in a silent run, so
+; there it is ended after this many milliseconds; a person installing may take their time.
+!define SETUP_LIMIT 10000
+; Half-second steps that a stopping service and its server are given to end: 10 minutes.
+!define STOP_STEPS 1200
 
 Page directory
 Page instfiles
 UninstPage uninstConfirm
 UninstPage instfiles
 
-; Runs a command line in the current folder with its console lines in the log; $0 is its exit code.
-!macro run commandLine
-  nsExec::ExecToLog '${commandLine}'
-  Pop $0
+; Calls a function, or in the uninstaller its "un." twin.
+!macro call function
+  !ifdef __UNINSTALL__
+    Call un.${function}
+  !else
+    Call ${function}
+  !endif
+!macroend
+
+; Appends a line to the log and shows it in the details.
+!macro log text
+  Push "${text}"
+  !insertmacro call log
+!macroend
+
+; Runs a command line in the current folder, ended after limit ms unless limit is 0; its console lines
+; and exit code go to the log. $0: the exit code, "timeout" if it was ended, "error" if it did not run.
+!macro run limit commandLine
+  Push '${commandLine}'
+  Push ${limit}
+  !insertmacro call run
+!macroend
+
+; Ends the run as failed: the reason in the log and on the page, exit code 2.
+!macro fail reason
+  !insertmacro log "${reason}; exit code 2"
+  SetErrorLevel 2
+  Abort "${reason}"
+!macroend
+
+; Every file that the installer lays down, as it lies under the root, given to the macro action.
+!macro productFiles action
+  !insertmacro ${action} "bin\Quorlin.exe"
+  !insertmacro ${action} "bin\vexil_setup.exe"
+  !insertmacro serverFiles ${action}
+  !insertmacro ${action} "reg_values.properties"
+!macroend
+
+!macro deleteFile file
+  Delete "$INSTDIR\${file}"
+!macroend
+
+; The previous version's copy of a file, kept for a fall-back.
+!macro keepFile file
+  ${If} ${FileExists} "$INSTDIR\${file}"
+    ${GetParent} "$PLUGINSDIR\previous\${file}" $R0
+    CreateDirectory $R0
+    CopyFiles /SILENT "$INSTDIR\${file}" $R0
+  ${EndIf}
+!macroend
+
+; Puts the previous version's copy back, byte for byte; a file it did not have goes.
+!macro restoreFile file
+  Delete "$INSTDIR\${file}"
+  ${If} ${FileExists} "$PLUGINSDIR\previous\${file}"
+    ${GetParent} "$INSTDIR\${file}" $R0
+    CopyFiles /SILENT "$PLUGINSDIR\previous\${file}" $R0
+  ${EndIf}
 !macroend
 
 ; The same functions serve the installer (upgrade, roll-back) and the uninstaller, whose functions
 ; NSIS wants named "un.".
 !macro functions un
+  Function ${un}log
+    Exch $R9
+    Push $R8
+    DetailPrint $R9
+    CreateDirectory "${LOG_FOLDER}"
+    FileOpen $R8 "${LOG}" a
+    FileSeek $R8 0 END
+    FileWrite $R8 "$R9$\r$\n"
+    FileClose $R8
+    Pop $R8
+    Pop $R9
+  FunctionEnd
+
+  ; The first line of a run: when, what and where.
+  Function ${un}begin
+    Exch $R9
+    ${GetTime} "" "L" $0 $1 $2 $3 $4 $5 $6
+    !insertmacro log "$2-$1-$0 $4:$5:$6 $R9 ${VERSION} in $INSTDIR"
+    Pop $R9
+  FunctionEnd
+
+  Function ${un}run
+    Exch $R9
+    Exch
+    Exch $R8
+    !insertmacro log "Running $R8"
+    ${If} $R9 == 0
+      nsExec::ExecToStack $R8
+    ${Else}
+      nsExec::ExecToStack /TIMEOUT=$R9 $R8
+    ${EndIf}
+    Pop $0
+    Pop $R8
+    ; Without its last line end: the log adds its own.
+    ${Do}
+      StrCpy $R9 $R8 1 -1
+      ${IfThen} $R9 == "$\n" ${|} StrCpy $R8 $R8 -1 ${|}
+      ${IfThen} $R9 == "$\r" ${|} StrCpy $R8 $R8 -1 ${|}
+    ${LoopWhile} $R9 == "$\n"
+    ${If} $R8 != ""
+      !insertmacro log "$R8"
+    ${EndIf}
+    !insertmacro log "Exit code $0"
+    Pop $R8
+    Pop $R9
+  FunctionEnd
+
   ; Removes the service and waits until it is gone: its server has stopped and its files are free.
   ; A service marked for deletion is still there (1072) until its process has ended. $0: 1 if gone.
   Function ${un}removeService
-    !insertmacro run '"$INSTDIR\bin\Quorlin.exe" -remove'
+    !insertmacro run 0 '"$INSTDIR\bin\Quorlin.exe" -remove'
     System::Call 'advapi32::OpenSCManagerW(p 0, p 0, i 1) p .r1'
     StrCpy $0 0
-    ${For} $2 1 1200
+    ${For} $2 1 ${STOP_STEPS}
       System::Call 'advapi32::OpenServiceW(p r1, w "Quorlin", i 4) p .r3 ?e'
       Pop $4
       ${If} $3 == 0
@@ -56,11 +169,9 @@ UninstPage instfiles
   ; Deletes what the installer laid down, and the folders it made once they are empty. Whatever the
   ; server wrote itself, its data above all, stays.
   Function ${un}removeFiles
-    Delete "$INSTDIR\bin\Quorlin.exe"
-    Delete "$INSTDIR\bin\vexil_setup.exe"
+    !insertmacro productFiles deleteFile
     RMDir "$INSTDIR\bin"
-    !insertmacro removeServerFiles
-    Delete "$INSTDIR\reg_values.properties"
+    !insertmacro serverFolders
     Delete "$INSTDIR\Uninstall.exe"
     RMDir "$INSTDIR"
   FunctionEnd
@@ -68,34 +179,194 @@ UninstPage instfiles
 !insertmacro functions ""
 !insertmacro functions "un."
 
-; A failed installation leaves nothing behind: no service, no files, no uninstall entry.
-Function rollBack
-  Call removeService
-  Call removeFiles
-  SetErrorLevel 2
-  Abort "Installation failed; the log above says why."
+Function .onInit
+  SetShellVarContext all
+  InitPluginsDir
 FunctionEnd
 
-Section
-  ${If} ${FileExists} "$INSTDIR\bin\Quorlin.exe"
-    DetailPrint "Upgrade: removing the running service first"
-    Call removeService
-  ${EndIf}
+Function un.onInit
+  SetShellVarContext all
+FunctionEnd
+
+; Lays down the programs and the server's files. $0: 0, or 1 if a file could not be written.
+Function layDown
+  !insertmacro log "Laying down the programs and the server's files"
+  SetOverwrite try
+  ClearErrors
   SetOutPath "$INSTDIR\bin"
   File "${PROGRAMS}/Quorlin.exe"
   File "${PROGRAMS}/vexil_setup.exe"
   SetOutPath "$INSTDIR"
   File /r "${SERVER_FILES}/*"
-  ; vexil_setup writes reg_values.properties into its working folder: the root, beside the server.
-  !insertmacro run '"$INSTDIR\bin\vexil_setup.exe"'
-  ${If} $0 != 0
-    DetailPrint "vexil_setup failed with exit code $0; its message box says why"
-    Call rollBack
+  StrCpy $0 0
+  ${If} ${Errors}
+    StrCpy $0 1
+    !insertmacro log "A file could not be written"
   ${EndIf}
-  !insertmacro run '"$INSTDIR\bin\Quorlin.exe" -install'
-  ${If} $0 != 0
-    DetailPrint "Quorlin -install failed with exit code $0"
-    Call rollBack
+FunctionEnd
+
+; Runs vexil_setup in the root, so that reg_values.properties lies beside the server. $0: its exit code.
+Function setUp
+  StrCpy $1 0
+  ${IfThen} ${Silent} ${|} StrCpy $1 ${SETUP_LIMIT} ${|}
+  SetOutPath "$INSTDIR"
+  !insertmacro run $1 '"$INSTDIR\bin\vexil_setup.exe"'
+  ${If} $0 == "timeout"
+    !insertmacro log "vexil_setup was ended after ${SETUP_LIMIT} ms: it waited for its Install Error box to be closed"
+  ${ElseIf} $0 != 0
+    !insertmacro log "vexil_setup failed; its Install Error box said why"
+  ${EndIf}
+FunctionEnd
+
+; Stops the service and waits until its process has ended: its server has stopped and its files are
+; free. A start that stalls accepts no stop; its process is ended once the time is up. $0: 1 if ended.
+Function stopService
+  !insertmacro log "Stopping the service Quorlin"
+  System::Call 'advapi32::OpenSCManagerW(p 0, p 0, i 1) p .r1'
+  System::Call 'advapi32::OpenServiceW(p r1, w "Quorlin", i 0x24) p .r2'
+  System::Call '*(i,i,i,i,i,i,i,i,i) p .r3'
+  ; $0 stays 1 (stopped) when the query finds no process: the service has stopped already.
+  System::Call 'advapi32::QueryServiceStatusEx(p r2, i 0, p r3, i 36, *i .r4) i .r0'
+  System::Call '*$3(i, i .r5, i, i, i, i, i, i .r6, i)'
+  System::Call 'kernel32::OpenProcess(i 0x100001, i 0, i r6) p .r7'
+  ${If} $7 != 0
+    StrCpy $0 0
+    ${For} $8 1 ${STOP_STEPS}
+      System::Call 'advapi32::QueryServiceStatus(p r2, p r3)'
+      System::Call '*$3(i, i .r5)'
+      ${If} $5 == 4
+        System::Call 'advapi32::ControlService(p r2, i 1, p r3)'
+      ${EndIf}
+      System::Call 'kernel32::WaitForSingleObject(p r7, i 500) i .r9'
+      ${If} $9 == 0
+        StrCpy $0 1
+        ${Break}
+      ${EndIf}
+    ${Next}
+    ${If} $0 == 0
+    ${AndIf} $5 == 2
+      !insertmacro log "The start stalled: ending its process"
+      System::Call 'kernel32::TerminateProcess(p r7, i 1)'
+      System::Call 'kernel32::WaitForSingleObject(p r7, i 10000) i .r9'
+      ${IfThen} $9 == 0 ${|} StrCpy $0 1 ${|}
+    ${EndIf}
+    System::Call 'kernel32::CloseHandle(p r7)'
+  ${EndIf}
+  System::Free $3
+  System::Call 'advapi32::CloseServiceHandle(p r2)'
+  System::Call 'advapi32::CloseServiceHandle(p r1)'
+  ${If} $0 == 1
+    !insertmacro log "The service Quorlin has stopped"
+  ${EndIf}
+FunctionEnd
+
+; Starts the service, retrying while another start holds the service database (1055), and waits as
+; Quorlin -install does: until it runs, stops, or its checkpoint has not risen for longer than its wait
+; hint and a second. $0: 1 if it runs.
+Function startService
+  !insertmacro log "Starting the service Quorlin"
+  System::Call 'advapi32::OpenSCManagerW(p 0, p 0, i 1) p .r1'
+  System::Call 'advapi32::OpenServiceW(p r1, w "Quorlin", i 0x14) p .r2'
+  ${Do}
+    System::Call 'advapi32::StartServiceW(p r2, i 0, p 0) i .r3 ?e'
+    Pop $4
+    ${IfThen} $4 == 1055 ${|} Sleep 2000 ${|}
+  ${LoopWhile} $4 == 1055
+  StrCpy $0 0
+  System::Call '*(i,i,i,i,i,i,i) p .r5'
+  System::Call 'kernel32::GetTickCount() i .r6'
+  StrCpy $7 0
+  ${If} $3 == 0
+    !insertmacro log "The start was refused: error $4"
+  ${EndIf}
+  ${DoWhile} $3 != 0
+    Sleep 100
+    System::Call 'advapi32::QueryServiceStatus(p r2, p r5) i .r3'
+    System::Call '*$5(i, i .r8, i, i .r9, i .R1, i .R2, i .R3)'
+    System::Call 'kernel32::GetTickCount() i .r4'
+    IntOp $R4 $4 - $6
+    IntOp $R3 $R3 + 1000
+    ${If} $8 == 4
+      StrCpy $0 1
+      !insertmacro log "The service Quorlin runs"
+      ${Break}
+    ${ElseIf} $8 == 1
+      !insertmacro log "The service Quorlin stopped: exit code $9, service-specific exit code $R1"
+      ${Break}
+    ${ElseIf} $R2 > $7
+      StrCpy $7 $R2
+      StrCpy $6 $4
+    ${ElseIf} $7 != 0
+    ${AndIf} $R4 > $R3
+      !insertmacro log "The start of Quorlin stalled at checkpoint $7"
+      ${Break}
+    ${EndIf}
+  ${Loop}
+  System::Free $5
+  System::Call 'advapi32::CloseServiceHandle(p r2)'
+  System::Call 'advapi32::CloseServiceHandle(p r1)'
+FunctionEnd
+
+; A failed first installation leaves nothing behind: no service, no files, no uninstall entry.
+Function rollBack
+  !insertmacro log "Rolling back: removing the service and what was laid down"
+  Call removeService
+  Call removeFiles
+  !insertmacro fail "Installation failed and was rolled back"
+FunctionEnd
+
+Function install
+  !insertmacro log "No service Quorlin yet: a first installation"
+  Call layDown
+  ${IfThen} $0 != 0 ${|} Call rollBack ${|}
+  Call setUp
+  ${IfThen} $0 != 0 ${|} Call rollBack ${|}
+  !insertmacro run 0 '"$INSTDIR\bin\Quorlin.exe" -install'
+  ${IfThen} $0 != 0 ${|} Call rollBack ${|}
+FunctionEnd
+
+; A failed upgrade puts the previous version back as it was and starts it again.
+Function fallBack
+  !insertmacro log "Upgrade failed: putting the previous version back"
+  Call stopService
+  !insertmacro productFiles restoreFile
+  !insertmacro serverFolders
+  Call startService
+  ${If} $0 == 1
+    !insertmacro fail "Upgrade failed; the previous version runs again"
+  ${EndIf}
+  !insertmacro fail "Upgrade failed; the previous version is back but did not start"
+FunctionEnd
+
+; An upgrade replaces the files of the service in this root and leaves its registration as the
+; operator left it: start type, account, description, recovery and dependencies.
+Function upgrade
+  ${If} $1 != "$INSTDIR\bin\Quorlin.exe"
+  ${AndIf} $1 != '"$INSTDIR\bin\Quorlin.exe"'
+    !insertmacro fail "The service Quorlin runs $1, not this root's bin\Quorlin.exe: nothing was changed"
+  ${EndIf}
+  !insertmacro log "The service Quorlin exists: an upgrade in place"
+  Call stopService
+  ${If} $0 != 1
+    !insertmacro fail "The service Quorlin did not stop: nothing was changed"
+  ${EndIf}
+  !insertmacro productFiles keepFile
+  Call layDown
+  ${IfThen} $0 != 0 ${|} Call fallBack ${|}
+  Call setUp
+  ${IfThen} $0 != 0 ${|} Call fallBack ${|}
+  Call startService
+  ${IfThen} $0 != 1 ${|} Call fallBack ${|}
+FunctionEnd
+
+Section
+  Push "Quorlin-setup"
+  Call begin
+  ReadRegStr $1 HKLM "${SERVICE}" "ImagePath"
+  ${If} $1 == ""
+    Call install
+  ${Else}
+    Call upgrade
   ${EndIf}
   WriteUninstaller "$INSTDIR\Uninstall.exe"
   WriteRegStr HKLM "${UNINSTALL}" "DisplayName" "Quorlin"
@@ -105,15 +376,17 @@ Section
   WriteRegStr HKLM "${UNINSTALL}" "QuietUninstallString" '"$INSTDIR\Uninstall.exe" /S'
   WriteRegDWORD HKLM "${UNINSTALL}" "NoModify" 1
   WriteRegDWORD HKLM "${UNINSTALL}" "NoRepair" 1
+  !insertmacro log "Installed: Quorlin ${VERSION} runs; exit code 0"
 SectionEnd
 
 Section Uninstall
+  Push "Uninstall"
+  Call un.begin
   Call un.removeService
   ${If} $0 != 1
-    DetailPrint "The service Quorlin is still there; nothing was deleted"
-    SetErrorLevel 2
-    Abort
+    !insertmacro fail "The service Quorlin is still there; nothing was deleted"
   ${EndIf}
   Call un.removeFiles
   DeleteRegKey HKLM "${UNINSTALL}"
+  !insertmacro log "Uninstalled; what the server wrote itself stays; exit code 0"
 SectionEnd

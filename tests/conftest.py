@@ -1,6 +1,6 @@
 # What the scenarios share: Windows programs run in the bed's Wine session (tools/bed), the
 # services' event log, `sc query`, and installation roots with the stand-in server.
-import functools, os, pathlib, re, subprocess, time
+import functools, os, pathlib, re, signal, subprocess, time
 import pytest
 
 BUILD = pathlib.Path(os.environ["QUORLIN_BUILD"])
@@ -79,12 +79,24 @@ def checkpoints(service, pending, end):
 
 
 PROCESSES = r"((javaw|Quorlin|Quorlin-setup|Uninstall)\.exe|~nsu.*\.tmp\\Un)"  # hosts, servers, installers
+PREFIX = f"WINEPREFIX={os.environ['WINEPREFIX']}\0".encode()
 
 
-def running():
-    """The hosts, servers and installers that still run, as `ps` shows them (state, age, command)."""
+def running(pattern=PROCESSES):
+    """This bed's processes (of its own prefix) that match, as `ps` shows them (pid, state, age, command)."""
+    def ours(pid):
+        try:
+            return PREFIX in pathlib.Path(f"/proc/{pid}/environ").read_bytes()
+        except OSError:
+            return False
     ps = subprocess.run(["ps", "-eo", "pid,stat,etime,args"], capture_output=True, text=True).stdout
-    return [line for line in ps.splitlines() if re.search(r"^\s*\d+ [^Z].*" + PROCESSES, line)]
+    return [line for line in ps.splitlines() if re.search(r"^\s*\d+ [^Z].*" + pattern, line) and ours(line.split()[0])]
+
+
+def kill(pattern=PROCESSES):
+    """Ends this bed's matching processes, as a crash would."""
+    for line in running(pattern):
+        os.kill(int(line.split()[0]), signal.SIGKILL)
 
 
 def none_left():
@@ -167,5 +179,5 @@ def services():
         wine("sc", "delete", name)
         wait_for(lambda: query(name) is None)
     left = [] if none_left() else running()
-    subprocess.run(["pkill", "-KILL", "-f", PROCESSES])  # so that the next test starts clean
+    kill()  # so that the next test starts clean
     assert not left

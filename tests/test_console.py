@@ -2,7 +2,7 @@
 import os
 import subprocess
 import pytest
-from conftest import BUILD, DRIVE, Root, console, events, none_left, plain_service, query, registry, text, unix, wait_for, wine
+from conftest import BUILD, DRIVE, Root, console, events, none_left, plain_service, query, registry, running, text, unix, wait_for, wine
 
 SERVICE = r"HKLM\System\CurrentControlSet\Services\Quorlin"
 SOURCE = r"HKLM\System\CurrentControlSet\Services\EventLog\Application\Quorlin"
@@ -63,7 +63,7 @@ def test_the_start_is_retried_while_another_service_holds_the_lock(services):
     services("QLocker", f'"{plain_service()}" 10000')
     services("QProbe", f'"{plain_service()}"')
     locker = subprocess.Popen([os.environ["WINELOADER"], "sc", "start", "QLocker"], stdout=subprocess.DEVNULL)
-    assert wait_for(lambda: subprocess.run(["pgrep", "-f", "plain.exe.* 10000"], stdout=subprocess.DEVNULL).returncode == 0)
+    assert wait_for(lambda: running("plain.exe.* 10000"))
     wine("sc", "start", "QProbe")
     assert query("QProbe")[0] == 1, "the start lock is held"
     assert console(root.exe, "-install")[:2] == (0, "Service started\n")

@@ -3,24 +3,31 @@ import re
 import shutil
 import subprocess
 import pytest
-from conftest import BUILD, NO_KEY, Installation, none_left, query, registry, store, unix, wait_for, wine
+from conftest import BUILD, NO_KEY, Installation, Root, console, none_left, query, registry, running, store, unix, wait_for, wine
 
 pytestmark = pytest.mark.skipif(BUILD.name != "i686", reason="the installer carries the 32-bit build")
 ROOT = r"C:\Program Files\Quorlin Product"
 ENTRY = r"HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall\Quorlin"
+SERVICE = r"HKLM\System\CurrentControlSet\Services\Quorlin"
+LOG = unix(r"C:\ProgramData\Quorlin\Quorlin-setup.log")
+DATA = "server/data/records.db"  # what the server wrote itself
+PRODUCT = ["bin/Quorlin.exe", "bin/vexil_setup.exe", "javaw.exe", "server/lib/ZQ_glimmerfold_server.jar",
+           "reg_values.properties"]
+JRE = (1, "C:\\jre\0")
+LINE = rb"Software\\JavaSoft\\Java\ Runtime\ Environment\\1.5_JavaHome=C:\\jre" b"\r\n"
 
 
-def install():
+def install(display=None):
     """The silent installer's exit code; /D= must stand last and unquoted: cmd gets one line."""
     setup = "Z:" + str(BUILD / "Quorlin-setup.exe").replace("/", "\\")
-    out = wine("cmd", "/v:on", "/c", f"{setup} /S /D={ROOT}& echo exit=!errorlevel!")[0]
+    out = wine("cmd", "/v:on", "/c", f"{setup} /S /D={ROOT}& echo exit=!errorlevel!", env=display)[0]
     return int(out.rpartition("exit=")[2])
 
 
 def uninstall():
     """Runs the uninstaller silently, and waits for the copy of itself that does the work."""
     wine(ROOT + r"\Uninstall.exe", "/S")
-    assert wait_for(lambda: subprocess.run(["pgrep", "-f", r"~nsu.*\.tmp\\Un"], stdout=subprocess.DEVNULL).returncode)
+    assert wait_for(lambda: not running(r"~nsu.*\.tmp\\Un"))
 
 
 def left():
@@ -29,28 +36,50 @@ def left():
     return sorted(str(f.relative_to(top)) for f in top.rglob("*") if f.is_file()) if top.exists() else []
 
 
-@pytest.mark.parametrize("story, java_home, behaviour, properties", [
-    # story, JavaHome, the server's behaviour, the properties file (None: the installation fails)
-    ("with a JRE 1.5", (1, "C:\\jre\0"), "", rb"Software\\JavaSoft\\Java\ Runtime\ Environment\\1.5_JavaHome=C:\\jre" b"\r\n"),
-    ("without a JRE 1.5", NO_KEY, "", b""),
-    ("the server ends before it is ready", (1, "C:\\jre\0"), "exit_before 0\n", None),
-    ("JavaHome is of another type", (2, "C:\\jre\0"), "", None),
-])
-def test_install_upgrade_and_uninstall(story, java_home, behaviour, properties):
+def fresh_root(behaviour):
+    """An empty root but for the stand-in's behaviour and the server's data; an empty log."""
     shutil.rmtree(unix(ROOT), ignore_errors=True)
-    unix(ROOT).mkdir(parents=True)
+    (unix(ROOT) / DATA).parent.mkdir(parents=True)
+    (unix(ROOT) / DATA).write_text("the server's records")
     (unix(ROOT) / "behaviour.txt").write_text(f"service Quorlin\n{behaviour}")
+    LOG.unlink(missing_ok=True)
+
+
+@pytest.fixture
+def display():
+    """A real display, where a message box waits for a click as on Windows."""
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", "1", "-nolisten", "tcp"], stdout=subprocess.PIPE, text=True)
+    yield {"DISPLAY": ":" + xvfb.stdout.readline().strip()}
+    xvfb.kill()
+
+
+FIRST = [
+    # story, JavaHome, the server's behaviour, a display, the properties file (None: the installation
+    # fails), what the log says
+    ("a JRE 1.5 and a server that needs 12 s", JRE, "ready_after 12000\n", False, LINE, "Uninstalled"),
+    ("without a JRE 1.5", NO_KEY, "", False, b"", "Uninstalled"),
+    ("the server ends before it is ready", JRE, "exit_before 0\n", False, None, "Service specific exit code 0"),
+    ("JavaHome of another type, its box on a display", (2, "C:\\jre\0"), "", True, None,
+     "vexil_setup was ended after 10000 ms"),
+]
+
+
+@pytest.mark.parametrize("story, java_home, behaviour, shown, properties, logged", FIRST, ids=[f[0] for f in FIRST])
+def test_a_first_installation_and_its_uninstall(request, story, java_home, behaviour, shown, properties, logged):
+    fresh_root(behaviour)
     store(java_home)
     if properties is None:
-        assert install() == 2
+        assert install(request.getfixturevalue("display") if shown else None) == 2
+        assert "Installation failed and was rolled back; exit code 2" in LOG.read_text()
     else:
-        installed_upgraded_and_uninstalled(properties)
+        installed_and_uninstalled(properties)
+    assert logged in LOG.read_text()
     assert query("Quorlin") is None and none_left()
-    assert set(left()) <= {"behaviour.txt", "server.log"}, "only what the test and the server wrote"
+    assert set(left()) - {"server.log"} == {"behaviour.txt", DATA}, "only what the test and the server wrote"
     assert registry(ENTRY) is None
 
 
-def installed_upgraded_and_uninstalled(properties):
+def installed_and_uninstalled(properties):
     assert install() == 0
     assert query("Quorlin")[0] == 4
     assert (unix(ROOT) / "reg_values.properties").read_bytes() == properties
@@ -60,11 +89,51 @@ def installed_upgraded_and_uninstalled(properties):
     entry = registry(ENTRY)
     assert {k: entry[k] for k in ("DisplayName", "InstallLocation", "UninstallString")} == {
         "DisplayName": "Quorlin", "InstallLocation": ROOT, "UninstallString": f'"{ROOT}\\Uninstall.exe"'}
-
-    archive = unix(ROOT) / "server/lib/ZQ_glimmerfold_server.jar"
-    archive.write_text("the old archive")
-    assert install() == 0, "an upgrade over the running installation"
-    assert archive.read_bytes() == b"" and query("Quorlin")[0] == 4
-    steps = re.findall("^(started|stop seen)$", server.log(), re.M)
-    assert steps == ["started", "stop seen", "started"], "the old server was stopped first"
     uninstall()
+
+
+UPGRADES = [
+    # story, JavaHome, behaviour of the new server and of the old one, the exit code, what the log says
+    ("the operator's settings stay, a new server that needs 12 s", JRE, "ready_after 12000\n", "ready_after 0\n", 0,
+     "Installed: Quorlin"),
+    ("vexil_setup fails", (2, "C:\\jre\0"), "", "", 2, "vexil_setup failed"),
+    ("the new server ends before it is ready", JRE, "exit_before 0\n", "exit_before -1\n", 2,
+     "The service Quorlin stopped: exit code 1066"),
+]
+
+
+@pytest.mark.parametrize("story, java_home, behaviour, old_behaviour, code, logged", UPGRADES, ids=[u[0] for u in UPGRADES])
+def test_an_upgrade_keeps_the_service_and_falls_back_when_it_fails(services, story, java_home, behaviour,
+                                                                    old_behaviour, code, logged):
+    fresh_root(behaviour)
+    previous = previous_version(behaviour, old_behaviour)
+    services("Quorlin")
+    wine("sc", "config", "Quorlin", "start=", "demand")
+    wine("sc", "description", "Quorlin", "The operator's words")
+    registration = registry(SERVICE)
+    store(java_home)
+    assert install() == code
+    assert registry(SERVICE) == registration and query("Quorlin")[0] == 4
+    files = {name: (unix(ROOT) / name).read_bytes() for name in PRODUCT}
+    if code:
+        assert files == previous, "the previous version, byte for byte"
+        assert "Upgrade failed; the previous version runs again; exit code 2" in LOG.read_text()
+    else:
+        assert files["bin/Quorlin.exe"] == (BUILD / "Quorlin.exe").read_bytes() and files["reg_values.properties"] == LINE
+        steps = re.findall("^(started|stop seen|ready)$", Installation(ROOT).log(), re.M)
+        assert steps == ["started", "ready", "stop seen", "started", "ready"], "the old server stopped first"
+    assert logged in LOG.read_text()
+    assert DATA in left()
+
+
+def previous_version(behaviour, old_behaviour):
+    """The previous version installed and running, its files unlike the new package's; their bytes."""
+    root = Root(ROOT + r"\bin\Quorlin.exe", "Quorlin", behaviour)
+    top = unix(ROOT)
+    (top / "server/lib/ZQ_glimmerfold_server.jar").write_text(f"the previous archive\n{old_behaviour}")
+    (top / "bin/vexil_setup.exe").write_bytes((BUILD / "vexil_setup.exe").read_bytes() + b"previous")
+    (top / "reg_values.properties").write_bytes(b"JavaHome=the previous one\r\n")
+    for program in ("bin/Quorlin.exe", "javaw.exe"):
+        (top / program).write_bytes((top / program).read_bytes() + b"previous")
+    assert console(root.exe, "-install")[:2] == (0, "Service started\n")
+    return {name: (top / name).read_bytes() for name in PRODUCT}

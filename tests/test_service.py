@@ -3,7 +3,7 @@
 import re
 import subprocess
 import pytest
-from conftest import BUILD, EventLog, console, Root, TOOLS, checkpoints, events, none_left, plain_service, query, registry, text, wait_for, wine
+from conftest import BUILD, EventLog, console, Root, TOOLS, checkpoints, events, kill, none_left, plain_service, query, registry, text, wait_for, wine
 
 ENVIRONMENT = r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment"
 
@@ -97,7 +97,7 @@ def test_a_killed_host_takes_its_server_along(services):
     services("QKilled", root.exe)
     wine("sc", "start", "QKilled")
     assert root.said("armed")
-    subprocess.run(["pkill", "-KILL", "-f", r"Quorlin\.exe"])  # as a crash would end it
+    kill(r"Quorlin\.exe")
     assert none_left()
 
 

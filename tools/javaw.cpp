@@ -9,6 +9,7 @@
 //   exit_after MS STATUS  after running, end by itself with STATUS after MS milliseconds
 //   exit_on_ready STATUS  signal and end with STATUS at the same moment
 //   ignore_stop MS        after the stop signal, go on for MS milliseconds before ending
+// Lines in the server archive come after those: an upgrade test's previous version behaves otherwise.
 //
 // As a plain service it notes each start in "<its own path>.ran", waits the milliseconds of its first
 // argument before it enters the service dispatcher (holding the Service Control Manager's start lock
@@ -54,14 +55,17 @@ static int server()
 
     char service[256] = "Quorlin";
     int readyAfter = 0, exitBefore = -1, exitAfter = -1, exitAfterStatus = 0, ignoreStop = 0, exitOnReady = -1;
-    FILE* behaviour = fopen("behaviour.txt", "r");
-    while (behaviour && fgets(line, sizeof line, behaviour)) {
-        sscanf(line, "service %255s", service);
-        sscanf(line, "ready_after %d", &readyAfter);
-        sscanf(line, "exit_before %d", &exitBefore);
-        sscanf(line, "exit_after %d %d", &exitAfter, &exitAfterStatus);
-        sscanf(line, "ignore_stop %d", &ignoreStop);
-        sscanf(line, "exit_on_ready %d", &exitOnReady);
+    const char* files[] = {"behaviour.txt", ".\\server\\lib\\ZQ_glimmerfold_server.jar"};
+    for (const char* file : files) {
+        FILE* behaviour = fopen(file, "r");
+        while (behaviour && fgets(line, sizeof line, behaviour)) {
+            sscanf(line, "service %255s", service);
+            sscanf(line, "ready_after %d", &readyAfter);
+            sscanf(line, "exit_before %d", &exitBefore);
+            sscanf(line, "exit_after %d %d", &exitAfter, &exitAfterStatus);
+            sscanf(line, "ignore_stop %d", &ignoreStop);
+            sscanf(line, "exit_on_ready %d", &exitOnReady);
+        }
     }
     if (exitBefore >= 0) {
         note("ending");
