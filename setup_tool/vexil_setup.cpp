@@ -116,7 +116,7 @@ void copyValues(HKEY__* source, HKEY__* destination)
 }
 
 // The letter that escapes a character which would end the line in a properties file, else 0.
-static char escapeOf(char c)
+static char escapeOf(wchar_t c)
 {
     switch (c) {
     case '\r': return 'r';
@@ -127,15 +127,53 @@ static char escapeOf(char c)
     return 0;
 }
 
-// Writes text so that a properties reader reads it back unchanged, and on one line.
+// Writes text so that a properties reader reads it back unchanged, and on one line. A properties
+// reader takes each byte for a Latin-1 character, so everything beyond ASCII goes out as \uXXXX
+// escapes of its UTF-16 code units: that way no code page stands between the writer and the reader.
+static void encode(_iobuf* file, const wchar_t* text)
+{
+    for (; *text; text++) {
+        if (*text >= 0x80) {
+            fprintf(file, "\\u%04X", (unsigned)*text);
+            continue;
+        }
+        char escape = escapeOf(*text);
+        if (escape || *text == ' ' || *text == '\\')
+            fputc('\\', file);
+        fputc(escape ? escape : *text, file);
+    }
+}
+
+// The text in UTF-16, read in the code page of the registry's ANSI interface; a double-byte
+// character is one character, though its second byte may look like a backslash.
+static wchar_t* widen(const char* text)
+{
+    int length = MultiByteToWideChar(CP_ACP, 0, text, -1, NULL, 0);
+    wchar_t* wide = new wchar_t[length + 1]();
+    MultiByteToWideChar(CP_ACP, 0, text, -1, wide, length);
+    return wide;
+}
+
 void encode(_iobuf* file, char* text)
 {
-    for (size_t at = 0, length = strlen(text); at < length; at++) {
-        char escape = escapeOf(text[at]);
-        if (escape || text[at] == ' ' || text[at] == '\\')
-            fputc('\\', file);
-        fputc(escape ? escape : text[at], file);
+    encode(file, widen(text));
+}
+
+// The value's text as the registry holds it. Its ANSI data spells only what the machine's code page
+// can, and turns the rest into question marks or look-alikes without a word: a Java home is a path
+// that must come out exact. The extra NUL ends text stored without one.
+static wchar_t* wideText(REGVALUE& value)
+{
+    wchar_t* name = widen(value.valueName);
+    DWORD size = 0;
+    long status = RegQueryValueExW(value.hkey, name, NULL, NULL, NULL, &size);
+    if (status == ERROR_SUCCESS) {
+        wchar_t* text = new wchar_t[size / 2 + 2]();
+        status = RegQueryValueExW(value.hkey, name, NULL, NULL, (BYTE*)text, &size);
+        if (status == ERROR_SUCCESS)
+            return text;
     }
+    throw makeString("Failed to query value ", value.valueName, ". ", message(status), NULL);
 }
 
 // Writes one line "key_name=data" for each value name up to the null pointer. A key that cannot be
@@ -156,7 +194,7 @@ void saveValues(_iobuf* file, char* keyPath, char* valueName, ...)
         fputc('_', file);
         encode(file, name);
         fputc('=', file);
-        encode(file, (char*)value.data);
+        encode(file, wideText(value));
         fputc('\n', file);
     }
     va_end(names);

@@ -1,5 +1,6 @@
 # vexil_setup end to end: the JRE key as an installation finds it, the file it writes, the message box
 # it shows, and Java's own reader on the result.
+import os
 import pathlib
 import shutil
 import subprocess
@@ -9,41 +10,49 @@ from conftest import BUILD, NO_KEY, NO_VALUE, console, quoted, store, text, unix
 LINE = r"Software\\JavaSoft\\Java\ Runtime\ Environment\\1.5_JavaHome="
 
 CASES = [
-    # story, JavaHome: (registry type, data as stored), exit code, file, message box
-    ("the worked example", (1, "C:\\Program Files\\Java\\jre1.5.0\0"), 0,
+    # story, the machine's language (LC_ALL; None: Wine's default, code page 1252), JavaHome: (registry
+    # type, data as stored), exit code, file, message box
+    ("the worked example", None, (1, "C:\\Program Files\\Java\\jre1.5.0\0"), 0,
      LINE + r"C:\\Program\ Files\\Java\\jre1.5.0" + "\r\n", None),
-    ("no JRE 1.5", NO_KEY, 0, "", None),
-    ("no JavaHome", NO_VALUE, 1, "", "Failed to query name JavaHome. " + text(2)[:-1]),
-    ("JavaHome of another type", (2, "%JRE%\0"), 1, "", "Type of value JavaHome is wrong"),
-    ("text stored without its NUL", (1, "C:\\jre"), 0, LINE + r"C:\\jre" + "\r\n", None),
-    ("text of no bytes at all", (1, ""), 0, LINE + "\r\n", None),
-    ("a NUL inside the text ends it", (1, "C:\\a\0junk\0"), 0, LINE + r"C:\\a" + "\r\n", None),
-    ("line breaks cannot forge a property", (1, "C:\\My Apps\\j=r#e:1!\r\nforged=yes\ttab\fend \\\0"), 0,
+    ("no JRE 1.5", None, NO_KEY, 0, "", None),
+    ("no JavaHome", None, NO_VALUE, 1, "", "Failed to query name JavaHome. " + text(2)[:-1]),
+    ("JavaHome of another type", None, (2, "%JRE%\0"), 1, "", "Type of value JavaHome is wrong"),
+    ("text stored without its NUL", None, (1, "C:\\jre"), 0, LINE + r"C:\\jre" + "\r\n", None),
+    ("text of no bytes at all", None, (1, ""), 0, LINE + "\r\n", None),
+    ("a NUL inside the text ends it", None, (1, "C:\\a\0junk\0"), 0, LINE + r"C:\\a" + "\r\n", None),
+    ("line breaks cannot forge a property", None, (1, "C:\\My Apps\\j=r#e:1!\r\nforged=yes\ttab\fend \\\0"), 0,
      LINE + r"C:\\My\ Apps\\j=r#e:1!\r\nforged=yes\ttab\fend\ \\" + "\r\n", None),
     # A read-only file would not do, since the tests run as root.
-    ("a folder in the file's place", (1, "C:\\jre\0"), 1, None, "Failed to create reg_values.properties. " + text(5)[:-1]),
+    ("a folder in the file's place", None, (1, "C:\\jre\0"), 1, None, "Failed to create reg_values.properties. " + text(5)[:-1]),
+    ("an umlaut on a German machine (1252)", "de_DE.UTF-8", (1, "C:\\Jäva\0"), 0, LINE + r"C:\\J\u00E4va" + "\r\n", None),
+    ("a Russian machine (1251)", "ru_RU.UTF-8", (1, "C:\\Ява\0"), 0, LINE + r"C:\\\u042F\u0432\u0430" + "\r\n", None),
+    ("a Japanese machine (932), a second byte 0x5C", "ja_JP.UTF-8", (1, "C:\\ソフト\\表\0"), 0,
+     LINE + r"C:\\\u30BD\u30D5\u30C8\\\u8868" + "\r\n", None),
+    ("Cyrillic beyond a German machine's code page", "de_DE.UTF-8", (1, "C:\\Ява\0"), 0,
+     LINE + r"C:\\\u042F\u0432\u0430" + "\r\n", None),
 ]
 
 
-def run_setup(folder):
+def run_setup(folder, locale):
     """vexil_setup's exit code and message boxes (from Wine's trace), captioned "Install Error"."""
-    code, _, trace = console(BUILD / "vexil_setup.exe", env={"WINEDEBUG": "-all,+relay"}, cwd=folder)
+    language = {"LC_ALL": locale} if locale else {}
+    code, _, trace = console(BUILD / "vexil_setup.exe", env={"WINEDEBUG": "-all,+relay", **language}, cwd=folder)
     boxes = quoted(trace, r"Call user32\.MessageBoxA\(\w+,\w+ ")
     assert quoted(trace, r'Call user32\.MessageBoxA\(\w+,\w+ "(?:[^"\\]|\\.)*",\w+ ') == ["Install Error"] * len(boxes)
     return code, boxes
 
 
-@pytest.mark.parametrize("story, java_home, code, file, box", CASES, ids=[c[0] for c in CASES])
-def test_writes_java_home_as_one_property_line(story, java_home, code, file, box):
+@pytest.mark.parametrize("story, locale, java_home, code, file, box", CASES, ids=[c[0] for c in CASES])
+def test_writes_java_home_as_one_property_line(story, locale, java_home, code, file, box):
     store(java_home)
     properties = unix(r"C:\setup\reg_values.properties")
     shutil.rmtree(properties.parent, ignore_errors=True)
     properties.parent.mkdir()
     properties.mkdir() if file is None else properties.write_bytes(b"JavaHome=from an earlier run\r\n")
-    assert run_setup(properties.parent) == (code, [box] if box else [])
+    assert run_setup(properties.parent, locale) == (code, [box] if box else [])
     assert file is None or properties.read_bytes().decode("latin-1") == file
     if file:
         value = java_home[1].split("\0")[0]
         key = r"Software\JavaSoft\Java Runtime Environment\1.5_JavaHome"
-        assert subprocess.run(["java", pathlib.Path(__file__).parent / "ReadProperties.java", properties, key, value]
-                              ).returncode == 0
+        assert subprocess.run(["java", pathlib.Path(__file__).parent / "ReadProperties.java", properties, key, value],
+                              env=dict(os.environ, LC_ALL="C.UTF-8")).returncode == 0
