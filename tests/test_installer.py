@@ -3,7 +3,7 @@ import re
 import shutil
 import subprocess
 import pytest
-from conftest import BUILD, NO_KEY, Installation, Root, console, none_left, query, registry, running, store, unix, wait_for, wine
+from conftest import BUILD, NO_KEY, Installation, Root, none_left, query, registry, running, store, unix, wait_for, wine
 
 pytestmark = pytest.mark.skipif(BUILD.name != "i686", reason="the installer carries the 32-bit build")
 ROOT = r"C:\Program Files\Quorlin Product"
@@ -106,11 +106,9 @@ UPGRADES = [
 def test_an_upgrade_keeps_the_service_and_falls_back_when_it_fails(services, story, java_home, behaviour,
                                                                     old_behaviour, code, logged):
     fresh_root(behaviour)
-    previous = previous_version(behaviour, old_behaviour)
-    services("Quorlin")
-    wine("sc", "config", "Quorlin", "start=", "demand")
-    wine("sc", "description", "Quorlin", "The operator's words")
+    previous = previous_version(services, behaviour, old_behaviour)
     registration = registry(SERVICE)
+    assert registration["Start"] == "0x3" and registration["Description"] == "The operator's words"
     store(java_home)
     assert install() == code
     assert registry(SERVICE) == registration and query("Quorlin")[0] == 4
@@ -126,8 +124,9 @@ def test_an_upgrade_keeps_the_service_and_falls_back_when_it_fails(services, sto
     assert DATA in left()
 
 
-def previous_version(behaviour, old_behaviour):
-    """The previous version installed and running, its files unlike the new package's; their bytes."""
+def previous_version(services, behaviour, old_behaviour):
+    """The previous version running, registered by the operator (started by hand, with a description),
+    its files unlike the new package's; their bytes."""
     root = Root(ROOT + r"\bin\Quorlin.exe", "Quorlin", behaviour)
     top = unix(ROOT)
     (top / "server/lib/ZQ_glimmerfold_server.jar").write_text(f"the previous archive\n{old_behaviour}")
@@ -135,5 +134,8 @@ def previous_version(behaviour, old_behaviour):
     (top / "reg_values.properties").write_bytes(b"JavaHome=the previous one\r\n")
     for program in ("bin/Quorlin.exe", "javaw.exe"):
         (top / program).write_bytes((top / program).read_bytes() + b"previous")
-    assert console(root.exe, "-install")[:2] == (0, "Service started\n")
+    services("Quorlin", f'"{root.exe}"')
+    wine("sc", "description", "Quorlin", "The operator's words")
+    wine("sc", "start", "Quorlin")
+    assert wait_for(lambda: query("Quorlin")[0] == 4)
     return {name: (top / name).read_bytes() for name in PRODUCT}
