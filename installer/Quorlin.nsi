@@ -5,7 +5,8 @@
 ; Built by CMake (target installer) with makensis and these defines: PROGRAMS, the folder of
 ; Quorlin.exe and vexil_setup.exe; SERVER_FILES, the folder of the server's files as they lie under
 ; the root; SERVER_LIST, the macros serverFiles and serverFolders that installer/server-files wrote
-; for them; OUTFILE, the installer to write; VERSION.
+; for them; OUTFILE, the installer to write; VERSION, as x.y.z; SIGN, if given, the command that signs
+; the installer and the uninstaller it writes.
 Unicode true
 RequestExecutionLevel admin
 Name "Quorlin"
@@ -14,12 +15,28 @@ InstallDir "$PROGRAMFILES\Quorlin"
 ShowInstDetails show
 ShowUnInstDetails show
 SetCompressor /SOLID lzma
+; The files carry no time of the build, so that two builds of one commit are the same.
+SetDateSave off
+
+VIProductVersion "${VERSION}.0"
+VIFileVersion "${VERSION}.0"
+VIAddVersionKey /LANG=1033 "ProductName" "Quorlin"
+VIAddVersionKey /LANG=1033 "FileDescription" "Quorlin installer"
+VIAddVersionKey /LANG=1033 "FileVersion" "${VERSION}"
+VIAddVersionKey /LANG=1033 "ProductVersion" "${VERSION}"
+VIAddVersionKey /LANG=1033 "OriginalFilename" "Quorlin-setup.exe"
+VIAddVersionKey /LANG=1033 "LegalCopyright" "Copyright 2026 the Quorlin developers"
+!ifdef SIGN
+  !finalize '"${SIGN}" "%1"'
+  !uninstfinalize '"${SIGN}" "%1"'
+!endif
 
 !include LogicLib.nsh
 !include FileFunc.nsh
 !include "${SERVER_LIST}"
 !define UNINSTALL "Software\Microsoft\Windows\CurrentVersion\Uninstall\Quorlin"
 !define SERVICE "SYSTEM\CurrentControlSet\Services\Quorlin"
+!define SOURCE "SYSTEM\CurrentControlSet\Services\EventLog\Application\Quorlin"
 ; An upgrade without /D= finds the root that the installed version lies in.
 InstallDirRegKey HKLM "${UNINSTALL}" "InstallLocation"
 ; Every run appends to this log, outside the root, so that it outlives a roll-back and an uninstall.
@@ -368,6 +385,9 @@ Section
   ${Else}
     Call upgrade
   ${EndIf}
+  ; Event Viewer renders the service's records through the message table in Quorlin.exe.
+  WriteRegExpandStr HKLM "${SOURCE}" "EventMessageFile" "$INSTDIR\bin\Quorlin.exe"
+  WriteRegDWORD HKLM "${SOURCE}" "TypesSupported" 1
   WriteUninstaller "$INSTDIR\Uninstall.exe"
   WriteRegStr HKLM "${UNINSTALL}" "DisplayName" "Quorlin"
   WriteRegStr HKLM "${UNINSTALL}" "DisplayVersion" "${VERSION}"
@@ -387,6 +407,8 @@ Section Uninstall
     !insertmacro fail "The service Quorlin is still there; nothing was deleted"
   ${EndIf}
   Call un.removeFiles
+  DeleteRegValue HKLM "${SOURCE}" "EventMessageFile"
+  DeleteRegValue HKLM "${SOURCE}" "TypesSupported"
   DeleteRegKey HKLM "${UNINSTALL}"
   !insertmacro log "Uninstalled; what the server wrote itself stays; exit code 0"
 SectionEnd

@@ -129,6 +129,24 @@ def store(java_home):
     subprocess.run(["/usr/lib/wine/wine" if bits == "32" else "/usr/lib/wine/wine64", "regedit", "/s", r"C:\java.reg"])
 
 
+SOURCE = TOOLS.parent
+VERSION = re.search(r"CMAKE_PROJECT_VERSION:STATIC=(.*)", (BUILD / "CMakeCache.txt").read_text())[1]
+
+
+def version(program):
+    """The version information of a program as {field: text}, as pefile reads it."""
+    import pefile
+    pe = pefile.PE(program)
+    return {key.decode(): value.decode() for info in pe.FileInfo[0] if info.Key == b"StringFileInfo"
+            for table in info.StringTable for key, value in table.entries.items()}
+
+
+def signed(program, certificate):
+    """Whether osslsigncode verifies the program's signature against the certificate."""
+    return subprocess.run(["osslsigncode", "verify", "-CAfile", certificate, "-in", program],
+                          stdout=subprocess.DEVNULL).returncode == 0
+
+
 class Installation:
     """What the stand-in server wrote to server.log in the installation root top."""
     def __init__(self, top): self.log_file = unix(top + "\\") / "server.log"

@@ -1,14 +1,17 @@
 # Quorlin-setup.exe and its uninstaller, run silently as a script or a fleet tool runs them.
+import os
 import re
 import shutil
 import subprocess
 import pytest
-from conftest import BUILD, NO_KEY, Installation, Root, none_left, query, registry, running, store, unix, wait_for, wine
+from conftest import (BUILD, NO_KEY, SOURCE, VERSION, Installation, Root, none_left, query, registry, running, signed,
+                      store, unix, version, wait_for, wine)
 
 pytestmark = pytest.mark.skipif(BUILD.name != "i686", reason="the installer carries the 32-bit build")
 ROOT = r"C:\Program Files\Quorlin Product"
 ENTRY = r"HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall\Quorlin"
 SERVICE = r"HKLM\System\CurrentControlSet\Services\Quorlin"
+EVENTS = r"HKLM\System\CurrentControlSet\Services\EventLog\Application\Quorlin"
 LOG = unix(r"C:\ProgramData\Quorlin\Quorlin-setup.log")
 DATA = "server/data/records.db"  # what the server wrote itself
 PRODUCT = ["bin/Quorlin.exe", "bin/vexil_setup.exe", "javaw.exe", "server/lib/ZQ_glimmerfold_server.jar",
@@ -17,9 +20,9 @@ JRE = (1, "C:\\jre\0")
 LINE = rb"Software\\JavaSoft\\Java\ Runtime\ Environment\\1.5_JavaHome=C:\\jre" b"\r\n"
 
 
-def install(display=None):
+def install(display=None, installer=BUILD / "Quorlin-setup.exe"):
     """The silent installer's exit code; /D= must stand last and unquoted: cmd gets one line."""
-    setup = "Z:" + str(BUILD / "Quorlin-setup.exe").replace("/", "\\")
+    setup = "Z:" + str(installer).replace("/", "\\")
     out = wine("cmd", "/v:on", "/c", f"{setup} /S /D={ROOT}& echo exit=!errorlevel!", env=display)[0]
     return int(out.rpartition("exit=")[2])
 
@@ -89,7 +92,10 @@ def installed_and_uninstalled(properties):
     entry = registry(ENTRY)
     assert {k: entry[k] for k in ("DisplayName", "InstallLocation", "UninstallString")} == {
         "DisplayName": "Quorlin", "InstallLocation": ROOT, "UninstallString": f'"{ROOT}\\Uninstall.exe"'}
+    assert registry(EVENTS) == {"EventMessageFile": ROOT + r"\bin\Quorlin.exe", "TypesSupported": "0x1"}
+    assert version(unix(ROOT) / "Uninstall.exe")["ProductVersion"] == VERSION
     uninstall()
+    assert registry(EVENTS) == {}, "the uninstaller takes its values and leaves the key, as -remove does"
 
 
 UPGRADES = [
@@ -139,3 +145,23 @@ def previous_version(services, behaviour, old_behaviour):
     wine("sc", "start", "Quorlin")
     assert wait_for(lambda: query("Quorlin")[0] == 4)
     return {name: (top / name).read_bytes() for name in PRODUCT}
+
+
+def test_a_signed_release_verifies_and_installs(tmp_path):
+    key, certificate, pfx, release = (tmp_path / name for name in ("key.pem", "cert.pem", "sign.pfx", "release"))
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", certificate,
+                    "-days", "2", "-subj", "/CN=Quorlin throwaway", "-addext", "extendedKeyUsage=codeSigning"],
+                   check=True, capture_output=True)
+    subprocess.run(["openssl", "pkcs12", "-export", "-inkey", key, "-in", certificate, "-out", pfx, "-passout",
+                    "pass:throwaway"], check=True)
+    made = subprocess.run([SOURCE / "scripts/release", release], capture_output=True, text=True,
+                          env=dict(os.environ, SIGN_PFX=str(pfx), SIGN_PASSWORD="throwaway"))
+    assert f"Quorlin-setup.exe {VERSION}, signed, and SHA256SUMS" in made.stdout, made.stdout + made.stderr
+    assert subprocess.run(["sha256sum", "--check", "SHA256SUMS"], cwd=release, stdout=subprocess.DEVNULL).returncode == 0
+    fresh_root("")
+    store(JRE)
+    assert install(installer=release / "Quorlin-setup.exe") == 0
+    programs = [release / "Quorlin-setup.exe", *(unix(ROOT) / p for p in ("bin/Quorlin.exe", "bin/vexil_setup.exe",
+                                                                         "Uninstall.exe"))]
+    assert [signed(program, certificate) for program in programs] == [True] * 4
+    uninstall()

@@ -1,0 +1,34 @@
+# The release as an administrator's tools see it: what each program says it is, how Event Viewer shows
+# the service's records, and a second build of the same commit compared byte for byte.
+import subprocess
+import pytest
+from conftest import BUILD, SOURCE, VERSION, version, wine
+
+pytestmark = pytest.mark.skipif(BUILD.name != "i686", reason="the release is the 32-bit build")
+PROGRAMS = ["Quorlin.exe", "vexil_setup.exe", "Quorlin-setup.exe"]
+
+
+@pytest.mark.parametrize("program, description", [
+    ("Quorlin.exe", "Quorlin service host"),
+    ("vexil_setup.exe", "Quorlin setup tool: records the Java home"),
+    ("Quorlin-setup.exe", "Quorlin installer"),
+])
+def test_every_program_says_what_and_which_version_it_is(program, description):
+    fields = version(BUILD / program)
+    assert {key: fields.get(key) for key in ("ProductName", "FileDescription", "FileVersion", "ProductVersion",
+                                             "OriginalFilename")} == {
+        "ProductName": "Quorlin", "FileDescription": description, "FileVersion": VERSION,
+        "ProductVersion": VERSION, "OriginalFilename": program}
+    assert len(VERSION.split(".")) == 3
+
+
+def test_event_viewer_shows_a_record_as_it_was_written():
+    text = "Startup failed (check VexilProxyError) 100% %2"
+    assert wine(BUILD / "tests/inprocess.exe", "render", BUILD / "Quorlin.exe", text)[0] == f"[{text}]"
+
+
+def test_two_builds_of_one_commit_are_the_same(tmp_path):
+    subprocess.run(["cmake", "--preset", "i686", "-S", SOURCE, "-B", tmp_path, "-DBUILD_TESTING=OFF"],
+                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", tmp_path, "--target", "installer"], check=True, stdout=subprocess.DEVNULL)
+    assert [(tmp_path / p).read_bytes() == (BUILD / p).read_bytes() for p in PROGRAMS] == [True] * len(PROGRAMS)
