@@ -104,6 +104,11 @@ def none_left():
     return wait_for(lambda: not running())
 
 
+def restart(env=None):
+    """Restarts the Wine session, whose services and desktop take up the environment given."""
+    subprocess.run([TOOLS / "bed", "restart"], check=True, env=dict(os.environ, **(env or {})))
+
+
 def registry(key):
     """The values of a registry key as {name: text}, or None when there is no key."""
     out, _, status = wine("reg", "query", key)

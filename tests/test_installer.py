@@ -4,8 +4,8 @@ import re
 import shutil
 import subprocess
 import pytest
-from conftest import (BUILD, NO_KEY, SOURCE, VERSION, Installation, Root, none_left, query, registry, running, signed,
-                      store, unix, version, wait_for, wine)
+from conftest import (BUILD, NO_KEY, SOURCE, VERSION, Installation, Root, none_left, query, registry, restart, running,
+                      signed, store, unix, version, wait_for, wine)
 
 pytestmark = pytest.mark.skipif(BUILD.name != "i686", reason="the installer carries the 32-bit build")
 ROOT = r"C:\Program Files\Quorlin Product"
@@ -50,9 +50,13 @@ def fresh_root(behaviour):
 
 @pytest.fixture
 def display():
-    """A real display, where a message box waits for a click as on Windows."""
+    """A real display, where a message box waits for a click as on Windows. Wine's desktop keeps the
+    display it began with, so the session restarts on it, and off it again afterwards."""
     xvfb = subprocess.Popen(["Xvfb", "-displayfd", "1", "-nolisten", "tcp"], stdout=subprocess.PIPE, text=True)
-    yield {"DISPLAY": ":" + xvfb.stdout.readline().strip()}
+    env = {"DISPLAY": ":" + xvfb.stdout.readline().strip()}
+    restart(env)
+    yield env
+    restart()
     xvfb.kill()
 
 

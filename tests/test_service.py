@@ -1,9 +1,8 @@
 # The service's life as the Service Control Manager, the event log and the server see it, and the
 # checks of tests/inprocess.cpp on what no outside path reaches.
 import re
-import subprocess
 import pytest
-from conftest import BUILD, EventLog, console, Root, TOOLS, checkpoints, events, kill, none_left, plain_service, query, registry, text, wait_for, wine
+from conftest import BUILD, EventLog, console, Root, checkpoints, events, kill, none_left, plain_service, query, registry, restart, text, wait_for, wine
 
 ENVIRONMENT = r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment"
 
@@ -26,11 +25,11 @@ def java_opts():
     """Sets JAVA_OPTS as a system variable, which services see only in a new session."""
     def set(options):
         wine("reg", "add", ENVIRONMENT, "/v", "JAVA_OPTS", "/d", options, "/f")
-        subprocess.run([TOOLS / "bed", "restart"], check=True)
+        restart()
     yield set
     if "JAVA_OPTS" in registry(ENVIRONMENT):
         wine("reg", "delete", ENVIRONMENT, "/v", "JAVA_OPTS", "/f")
-        subprocess.run([TOOLS / "bed", "restart"], check=True)
+        restart()
 
 
 @pytest.mark.parametrize("story, exe, options, behaviour, progress", LIVES, ids=[life[0] for life in LIVES])
