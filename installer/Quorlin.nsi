@@ -152,9 +152,12 @@ UninstPage instfiles
     ; Without its last line end: the log adds its own.
     ${Do}
       StrCpy $R9 $R8 1 -1
-      ${IfThen} $R9 == "$\n" ${|} StrCpy $R8 $R8 -1 ${|}
-      ${IfThen} $R9 == "$\r" ${|} StrCpy $R8 $R8 -1 ${|}
-    ${LoopWhile} $R9 == "$\n"
+      ${If} $R9 != "$\n"
+      ${AndIf} $R9 != "$\r"
+        ${Break}
+      ${EndIf}
+      StrCpy $R8 $R8 -1
+    ${Loop}
     ${If} $R8 != ""
       !insertmacro log "$R8"
     ${EndIf}
