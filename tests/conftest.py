@@ -4,7 +4,9 @@ import functools, os, pathlib, re, signal, subprocess, time
 import pytest
 
 BUILD = pathlib.Path(os.environ["QUORLIN_BUILD"])
-DRIVE = pathlib.Path(os.environ["WINEPREFIX"]) / "drive_c"
+# The bed of this pytest process (tools/beds.py); xdist's controller has none, as it runs no test.
+BED = pathlib.Path(os.environ.get("QUORLIN_BED", "/no-bed"))
+DRIVE = BED / "prefix/drive_c"
 TOOLS = pathlib.Path(__file__).resolve().parent.parent / "tools"
 
 
@@ -14,8 +16,9 @@ def unix(path):
 
 
 def wine(*args, env=None, cwd=None):
-    """Runs a Windows program; returns its output (without CRs), Unix stderr and Unix status."""
-    done = subprocess.run([os.environ["WINELOADER"], *map(str, args)], capture_output=True, timeout=300,
+    """Runs a Windows program; returns its output (without CRs), Unix stderr and Unix status. A program
+    that takes longer than 90 s has wedged under the emulator (README): its test fails, to run again."""
+    done = subprocess.run([os.environ["WINELOADER"], *map(str, args)], capture_output=True, timeout=90,
                           env=dict(os.environ, **(env or {})), cwd=cwd)
     return done.stdout.decode("latin-1").replace("\r", ""), done.stderr.decode("latin-1"), done.returncode
 
@@ -47,7 +50,7 @@ def events(log):
 
 class EventLog:
     """The records that services write from now on."""
-    file = pathlib.Path(os.environ["QUORLIN_BED"]) / "events.log"
+    file = BED / "events.log"
     def __init__(self): self.mark = self.file.stat().st_size
     def since(self): return events(self.file.read_bytes()[self.mark:].decode("latin-1"))
 
@@ -55,7 +58,7 @@ class EventLog:
 def wait_for(done, seconds=60):
     end = time.time() + seconds
     while not done() and time.time() < end:
-        time.sleep(0.2)
+        time.sleep(0.5)
     return bool(done())
 
 
@@ -79,7 +82,7 @@ def checkpoints(service, pending, end):
 
 
 PROCESSES = r"((javaw|Quorlin|Quorlin-setup|Uninstall)\.exe|~nsu.*\.tmp\\Un)"  # hosts, servers, installers
-PREFIX = f"WINEPREFIX={os.environ['WINEPREFIX']}\0".encode()
+PREFIX = f"WINEPREFIX={BED / 'prefix'}\0".encode()
 
 
 def running(pattern=PROCESSES):
@@ -198,7 +201,7 @@ def services():
     yield make
     for name in made:
         wine("sc", "stop", name)
-        wait_for(lambda: (query(name) or [1])[0] == 1, 30)
+        wait_for(lambda: (query(name) or [1])[0] == 1 or not running(), 30)  # a killed host reports nothing
         wine("sc", "delete", name)
         wait_for(lambda: query(name) is None)
     left = [] if none_left() else running()

@@ -1,6 +1,7 @@
 # The service's life as the Service Control Manager, the event log and the server see it, and the
 # checks of tests/inprocess.cpp on what no outside path reaches.
 import re
+from concurrent.futures import ThreadPoolExecutor
 import pytest
 from conftest import BUILD, EventLog, console, Root, checkpoints, events, kill, none_left, plain_service, query, registry, restart, text, wait_for, wine
 
@@ -36,21 +37,23 @@ def java_opts():
 def test_a_life_from_start_to_stop(services, java_opts, story, exe, options, behaviour, progress):
     if options:
         java_opts(options)
-    root = Root(exe, "QLife", behaviour)
-    services("QLife", f'"{exe}"')
+    root = Root(exe, "Quorlin", behaviour)
+    services("Quorlin")
     events = EventLog()
-    wine("sc", "start", "QLife")
-    seen = checkpoints("QLife", 2, 4)
+    install = ThreadPoolExecutor().submit(console, exe, "-install")
+    assert wait_for(lambda: query("Quorlin"))
+    seen = checkpoints("Quorlin", 2, 4)
     assert progress is None or steady(seen, progress)
-    assert query("QLife") == (4, 0, 0, max(seen, default=0), 5000)
+    assert install.result()[:2] == (0, "Service started\n"), "-install waits as long as the checkpoint rises"
+    assert query("Quorlin") == (4, 0, 0, max(seen, default=0), 5000)
     assert root.said("armed")
     assert root.recorded("accepts") == ["0x105"], "stop, shutdown and preshutdown"
 
-    assert query("QLife", "stop") == (3, 0, 0, 0, 5000), "the stop is acknowledged before the server ends"
+    assert query("Quorlin", "stop") == (3, 0, 0, 0, 5000), "the stop is acknowledged before the server ends"
     assert root.said("stop seen"), "the stop signal is the named event"
-    seen = checkpoints("QLife", 3, 1)
+    seen = checkpoints("Quorlin", 3, 1)
     assert progress is None or steady(seen, progress)
-    stopped = query("QLife")
+    stopped = query("Quorlin")
     assert stopped[:3] == (1, 0, 0) and stopped[3] >= max(seen, default=0) and stopped[4] == 5000
     assert events.since() == []
 

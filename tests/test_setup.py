@@ -42,8 +42,16 @@ def run_setup(folder, locale):
     return code, boxes
 
 
+@pytest.fixture(scope="session")
+def reader(tmp_path_factory):
+    """Java's own reader of properties files (ReadProperties.java), compiled once."""
+    classes = tmp_path_factory.mktemp("classes")
+    subprocess.run(["javac", "-d", classes, pathlib.Path(__file__).parent / "ReadProperties.java"], check=True)
+    return classes
+
+
 @pytest.mark.parametrize("story, locale, java_home, code, file, box", CASES, ids=[c[0] for c in CASES])
-def test_writes_java_home_as_one_property_line(story, locale, java_home, code, file, box):
+def test_writes_java_home_as_one_property_line(reader, story, locale, java_home, code, file, box):
     store(java_home)
     properties = unix(r"C:\setup\reg_values.properties")
     shutil.rmtree(properties.parent, ignore_errors=True)
@@ -54,5 +62,5 @@ def test_writes_java_home_as_one_property_line(story, locale, java_home, code, f
     if file:
         value = java_home[1].split("\0")[0]
         key = r"Software\JavaSoft\Java Runtime Environment\1.5_JavaHome"
-        assert subprocess.run(["java", pathlib.Path(__file__).parent / "ReadProperties.java", properties, key, value],
+        assert subprocess.run(["java", "-cp", reader, "ReadProperties", properties, key, value],
                               env=dict(os.environ, LC_ALL="C.UTF-8")).returncode == 0

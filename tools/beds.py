@@ -1,0 +1,28 @@
+# The bed's pytest plugin (scripts/test). Every pytest process that runs tests (each xdist worker, or
+# pytest alone) brings up a bed of its own before the tests' conftest reads it, so that tests side by
+# side share no prefix, wineserver or service; and a test that runs again says why, where -rR names
+# the test only.
+import os
+import pathlib
+import subprocess
+import pytest
+
+BED = pathlib.Path(__file__).resolve().parent / "bed"
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_load_initial_conftests(early_config):
+    controller = getattr(early_config.known_args_namespace, "numprocesses", None)
+    if controller and "PYTEST_XDIST_WORKER" not in os.environ:
+        return  # xdist's controller runs no test
+    bed = subprocess.run([BED, "up"], check=True, capture_output=True, text=True).stdout
+    os.environ.update(line.split("=", 1) for line in bed.splitlines())
+    early_config.add_cleanup(lambda: subprocess.run([BED, "down", os.environ["QUORLIN_BED"]], capture_output=True))
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_report_teststatus(report, config):
+    if report.outcome == "rerun":
+        crash = getattr(report.longrepr, "reprcrash", None)  # a plain text failure has none
+        why = crash.message if crash else report.longrepr
+        config.get_terminal_writer().line(f"\nrerun {report.nodeid} ({report.when}): {why}")
