@@ -17,8 +17,9 @@ LIVES = [
 
 
 def steady(seen, reached):
-    """Every checkpoint from 0 on was seen, up to at least reached."""
-    return seen == set(range(max(seen) + 1)) and max(seen) >= reached
+    """Every checkpoint from the first on was seen, up to at least reached. On a busy machine the first
+    query may come after checkpoint 0."""
+    return seen == set(range(min(seen), max(seen) + 1)) and min(seen) <= 1 and max(seen) >= reached
 
 
 @pytest.fixture
