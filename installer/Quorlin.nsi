@@ -1,6 +1,7 @@
 ; Quorlin-setup.exe: lays out the service host, the setup tool and the server's files under the
 ; installation root, records the Java home beside the server and registers the service "Quorlin".
-;   Quorlin-setup.exe [/S] [/D=<root>]        install, or upgrade the installation in place
+;   Quorlin-setup.exe [/S] [/PACKAGE=<product code>] [/D=<root>]   install, or upgrade in place;
+;                                                  /PACKAGE=: run by Quorlin.msi, whose entry shows
 ;   <root>\Uninstall.exe [/S] [_?=<root>]     remove the service, then what the installer laid down
 ; Built by CMake (target installer) with makensis and these defines: PROGRAMS, the folder of
 ; Quorlin.exe and vexil_setup.exe; SERVER_FILES, the folder of the server's files as they lie under
@@ -91,8 +92,17 @@ UninstPage instfiles
   !insertmacro ${action} "reg_values.properties"
 !macroend
 
+; The uninstaller deletes a file in use (held open, or a program still running) at the next restart and
+; names it in the log; the run then ends with 3010, success with a restart required.
 !macro deleteFile file
-  Delete "$INSTDIR\${file}"
+  !ifdef __UNINSTALL__
+    Delete /REBOOTOK "$INSTDIR\${file}"
+    ${If} ${FileExists} "$INSTDIR\${file}"
+      !insertmacro log "In use, so deleted at the next restart: $INSTDIR\${file}"
+    ${EndIf}
+  !else
+    Delete "$INSTDIR\${file}"
+  !endif
 !macroend
 
 ; The previous version's copy of a file, kept for a fall-back.
@@ -208,6 +218,14 @@ Function un.onInit
   SetShellVarContext all
 FunctionEnd
 
+; A copy of the uninstaller that works in place from elsewhere (the quiet uninstall string's, in the
+; temporary folder) goes at the next restart, as the copy that /S makes does.
+Function un.dropCopy
+  ${If} $EXEPATH != "$INSTDIR\Uninstall.exe"
+    System::Call 'kernel32::MoveFileExW(w "$EXEPATH", p 0, i 4)'
+  ${EndIf}
+FunctionEnd
+
 ; Lays down the programs and the server's files. $0: 0, or 1 if a file could not be written.
 Function layDown
   !insertmacro log "Laying down the programs and the server's files"
@@ -234,7 +252,7 @@ Function setUp
   ${If} $0 == "timeout"
     !insertmacro log "vexil_setup was ended after ${SETUP_LIMIT} ms: it waited for its Install Error box to be closed"
   ${ElseIf} $0 != 0
-    !insertmacro log "vexil_setup failed; its Install Error box said why"
+    !insertmacro log "vexil_setup failed; its Install Error above says why"
   ${EndIf}
 FunctionEnd
 
@@ -396,9 +414,21 @@ Section
   WriteRegStr HKLM "${UNINSTALL}" "DisplayVersion" "${VERSION}"
   WriteRegStr HKLM "${UNINSTALL}" "InstallLocation" "$INSTDIR"
   WriteRegStr HKLM "${UNINSTALL}" "UninstallString" '"$INSTDIR\Uninstall.exe"'
-  WriteRegStr HKLM "${UNINSTALL}" "QuietUninstallString" '"$INSTDIR\Uninstall.exe" /S'
+  ; /S alone returns at once, while a copy of the uninstaller does the work. A fleet tool must see the
+  ; work done when the command returns, and its exit code: a copy of the uninstaller works in place,
+  ; from where it can delete Uninstall.exe.
+  WriteRegStr HKLM "${UNINSTALL}" "QuietUninstallString" '"$SYSDIR\cmd.exe" /c copy /b /y "$INSTDIR\Uninstall.exe" "%TEMP%\Quorlin-uninstall.exe" >nul && "%TEMP%\Quorlin-uninstall.exe" /S _?=$INSTDIR'
   WriteRegDWORD HKLM "${UNINSTALL}" "NoModify" 1
   WriteRegDWORD HKLM "${UNINSTALL}" "NoRepair" 1
+  ; Run by Quorlin.msi, whose entry is the one that Programs and Features shows; the package that owns
+  ; the installation removes it, an older one that a newer replaced does not.
+  ${GetParameters} $R0
+  ClearErrors
+  ${GetOptions} $R0 "/PACKAGE=" $R1
+  ${IfNot} ${Errors}
+    WriteRegDWORD HKLM "${UNINSTALL}" "SystemComponent" 1
+    WriteRegStr HKLM "${UNINSTALL}" "PackageProductCode" $R1
+  ${EndIf}
   !insertmacro log "Installed: Quorlin ${VERSION} runs; exit code 0"
 SectionEnd
 
@@ -410,8 +440,14 @@ Section Uninstall
     !insertmacro fail "The service Quorlin is still there; nothing was deleted"
   ${EndIf}
   Call un.removeFiles
+  Call un.dropCopy
   DeleteRegValue HKLM "${SOURCE}" "EventMessageFile"
   DeleteRegValue HKLM "${SOURCE}" "TypesSupported"
   DeleteRegKey HKLM "${UNINSTALL}"
-  !insertmacro log "Uninstalled; what the server wrote itself stays; exit code 0"
+  ${If} ${RebootFlag}
+    !insertmacro log "Uninstalled; the files in use go at the next restart; what the server wrote itself stays; exit code 3010"
+    SetErrorLevel 3010
+  ${Else}
+    !insertmacro log "Uninstalled; what the server wrote itself stays; exit code 0"
+  ${EndIf}
 SectionEnd

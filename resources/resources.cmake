@@ -1,9 +1,14 @@
 # Version information in every program, and the event messages of the service host. Included by the
 # top-level CMakeLists.txt, so that its targets can use the message table generated here.
-function(add_version target file description)
+set(version_template ${CMAKE_CURRENT_LIST_DIR}/version.rc.in)
+# Writes <name>-version.rc in the build folder.
+function(add_version_file name file description)
   set(FILE ${file})
   set(DESCRIPTION ${description})
-  configure_file(${CMAKE_CURRENT_LIST_DIR}/version.rc.in ${PROJECT_BINARY_DIR}/${target}-version.rc @ONLY)
+  configure_file(${version_template} ${PROJECT_BINARY_DIR}/${name}-version.rc @ONLY)
+endfunction()
+function(add_version target file description)
+  add_version_file(${target} ${file} ${description})
   target_sources(${target} PRIVATE ${PROJECT_BINARY_DIR}/${target}-version.rc)
 endfunction()
 

@@ -34,8 +34,11 @@ char* message(unsigned long code)
     return text;
 }
 
+// Shows text in the Install Error box, and first on standard error: in a silent installation nobody
+// sees the box, while the installer's log keeps what its programs print.
 void error(char* text)
 {
+    fprintf(stderr, "Install Error: %s\n", text);
     MessageBoxA(NULL, text, "Install Error", MB_OK);
 }
 

@@ -1,6 +1,6 @@
 # What the scenarios share: Windows programs run in the bed's Wine session (tools/bed), the
 # services' event log, `sc query`, and installation roots with the stand-in server.
-import functools, os, pathlib, re, signal, subprocess, time
+import contextlib, functools, os, pathlib, re, signal, subprocess, tempfile, time
 import pytest
 
 BUILD = pathlib.Path(os.environ["QUORLIN_BUILD"])
@@ -17,10 +17,42 @@ def unix(path):
 
 def wine(*args, env=None, cwd=None):
     """Runs a Windows program; returns its output (without CRs), Unix stderr and Unix status. A program
-    that takes longer than 90 s has wedged under the emulator (README): its test fails, to run again."""
-    done = subprocess.run([os.environ["WINELOADER"], *map(str, args)], capture_output=True, timeout=90,
-                          env=dict(os.environ, **(env or {})), cwd=cwd)
-    return done.stdout.decode("latin-1").replace("\r", ""), done.stderr.decode("latin-1"), done.returncode
+    that takes longer than 90 s has wedged under the emulator (README): its test fails, to run again.
+    Wine hands its Unix stderr to the programs it starts, the session's desktop among them, which
+    outlives the call: stderr goes to a file, whose end nobody waits for."""
+    with tempfile.TemporaryFile() as err:
+        done = subprocess.run([os.environ["WINELOADER"], *map(str, args)], stdout=subprocess.PIPE, stderr=err,
+                              timeout=90, env=dict(os.environ, **(env or {})), cwd=cwd)
+        err.seek(0)
+        return done.stdout.decode("latin-1").replace("\r", ""), err.read().decode("latin-1"), done.returncode
+
+
+def run(line, env=None):
+    """Runs a command line as it stands, as an administrator types it or a fleet tool runs it; its exit code."""
+    unix(r"C:\line.bat").write_text(f"@{line}\r\n@echo exit=%errorlevel%\r\n", "latin-1")
+    return int(wine("cmd", "/c", r"C:\line.bat", env=env)[0].rpartition("exit=")[2])
+
+
+MSI_LOG = DRIVE / "msiexec.log"
+
+
+def msiexec(action, target, options=""):
+    """msiexec /i or /x of a package (a Unix path) or a product code, quiet and logged; its exit code."""
+    target = "Z:" + str(target).replace("/", "\\") if "/" in str(target) else target
+    return run(f'msiexec /{action} "{target}" /qn {options} /l*v C:\\msiexec.log')
+
+
+@contextlib.contextmanager
+def held(path):
+    """A Windows program holds the file open, sharing reads only, as a virus scanner or a viewer does."""
+    holder = subprocess.Popen([os.environ["WINELOADER"], BUILD / "tests/inprocess.exe", "hold", path],
+                              stdout=subprocess.PIPE, text=True)
+    try:
+        assert holder.stdout.readline().strip() == "held"
+        yield
+    finally:
+        holder.kill()
+        holder.wait()
 
 
 def console(*args, **options):
@@ -81,7 +113,7 @@ def checkpoints(service, pending, end):
     return seen
 
 
-PROCESSES = r"((javaw|Quorlin|Quorlin-setup|Uninstall)\.exe|~nsu.*\.tmp\\Un)"  # hosts, servers, installers
+PROCESSES = r"((javaw|Quorlin|Quorlin-setup|Uninstall|Quorlin-uninstall)\.exe|~nsu.*\.tmp\\Un)"  # hosts, servers, installers
 PREFIX = f"WINEPREFIX={BED / 'prefix'}\0".encode()
 
 
@@ -102,9 +134,9 @@ def kill(pattern=PROCESSES):
         os.kill(int(line.split()[0]), signal.SIGKILL)
 
 
-def none_left():
+def none_left(seconds=60):
     """No host and no server runs any more."""
-    return wait_for(lambda: not running())
+    return wait_for(lambda: not running(), seconds)
 
 
 def restart(env=None):
@@ -122,10 +154,10 @@ NO_KEY, NO_VALUE = "no key", "no value"
 
 
 def store(java_home):
-    """Lays out the JRE key with regedit run by Wine's loader of the build's bitness, for its view."""
-    bits = "32" if BUILD.name == "i686" else "64"
-    wine("reg", "delete", r"HKLM\Software\JavaSoft", "/reg:" + bits, "/f")
-    key = r"HKEY_LOCAL_MACHINE\Software\JavaSoft"
+    """Lays out the JRE key in the registry view of the build's bitness: a 32-bit program's lies under
+    Wow6432Node. Wine's own regedit writes it, natively."""
+    key = r"HKEY_LOCAL_MACHINE\Software" + (r"\Wow6432Node" if BUILD.name == "i686" else "") + r"\JavaSoft"
+    wine("reg", "delete", key, "/f")
     lines = ["Windows Registry Editor Version 5.00", "",
              r"[HKEY_CURRENT_USER\Software\Wine\Debug]", '"RelayInclude"="user32.MessageBoxA"', ""]
     if java_home != NO_KEY:
@@ -134,7 +166,7 @@ def store(java_home):
         kind, data = java_home
         lines.append(f'"JavaHome"=hex({kind}):' + ",".join(f"{b:02x}" for b in data.encode("utf-16-le")))
     unix(r"C:\java.reg").write_text("\r\n".join(lines) + "\r\n", "utf-16")
-    subprocess.run(["/usr/lib/wine/wine" if bits == "32" else "/usr/lib/wine/wine64", "regedit", "/s", r"C:\java.reg"])
+    wine("regedit", "/s", r"C:\java.reg")
 
 
 SOURCE = TOOLS.parent
@@ -203,7 +235,7 @@ def services():
         wine("sc", "stop", name)
         wait_for(lambda: (query(name) or [1])[0] == 1 or not running(), 30)  # a killed host reports nothing
         wine("sc", "delete", name)
-        wait_for(lambda: query(name) is None)
-    left = [] if none_left() else running()
+        wait_for(lambda: query(name) is None, 20)
+    left = [] if none_left(30) else running()  # a wedged host fails its test (README) without a long wait
     kill()  # so that the next test starts clean
     assert not left

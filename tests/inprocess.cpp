@@ -2,7 +2,8 @@
 // that only the system sends, the shutdown allowance, a stalled start. Given a plain service's command
 // line, prints "FAIL ..." per failed check, then "checks N, failed F". Given "report", writes one event
 // and a null one; given "text N", prints the system's text for N; given "render MODULE TEXT", prints
-// event 0 of MODULE's message table with TEXT as its one string.
+// event 0 of MODULE's message table with TEXT as its one string; given "hold FILE", holds the file open,
+// sharing reads only, and says "held".
 #include <stdio.h>
 #include <windows.h>
 #include <direct.h>
@@ -174,6 +175,12 @@ int main(int argc, char** argv)
         host::report("one record");
         host::report(NULL);
         return 0;
+    }
+    if (argc > 2 && !strcmp(argv[1], "hold")) {  // as a virus scanner or a viewer would, until ended
+        HANDLE file = CreateFileA(argv[2], GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+        puts(file == INVALID_HANDLE_VALUE ? "not held" : "held");
+        fflush(stdout);
+        Sleep(INFINITE);
     }
     if (argc > 2 && !strcmp(argv[1], "text"))
         return fputs(systemText(strtoul(argv[2], NULL, 10)).c_str(), stdout) < 0;

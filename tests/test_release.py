@@ -5,7 +5,7 @@ import pytest
 from conftest import BUILD, SOURCE, VERSION, version, wine
 
 pytestmark = pytest.mark.skipif(BUILD.name != "i686", reason="the release is the 32-bit build")
-PROGRAMS = ["Quorlin.exe", "vexil_setup.exe", "Quorlin-setup.exe"]
+PROGRAMS = ["Quorlin.exe", "vexil_setup.exe", "Quorlin-setup.exe", "installer/QuorlinPackage.dll"]
 
 
 @pytest.mark.parametrize("program, description", [
@@ -30,5 +30,5 @@ def test_event_viewer_shows_a_record_as_it_was_written():
 def test_two_builds_of_one_commit_are_the_same(tmp_path):
     subprocess.run(["cmake", "--preset", "i686", "-S", SOURCE, "-B", tmp_path, "-DBUILD_TESTING=OFF"],
                    check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", tmp_path, "--target", "installer"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", tmp_path, "--target", "package"], check=True, stdout=subprocess.DEVNULL)
     assert [(tmp_path / p).read_bytes() == (BUILD / p).read_bytes() for p in PROGRAMS] == [True] * len(PROGRAMS)

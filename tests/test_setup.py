@@ -34,11 +34,13 @@ CASES = [
 
 
 def run_setup(folder, locale):
-    """vexil_setup's exit code and message boxes (from Wine's trace), captioned "Install Error"."""
+    """vexil_setup's exit code and message boxes (from Wine's trace), captioned "Install Error", each
+    text on standard error too, where a silent installation's log finds it."""
     language = {"LC_ALL": locale} if locale else {}
     code, _, trace = console(BUILD / "vexil_setup.exe", env={"WINEDEBUG": "-all,+relay", **language}, cwd=folder)
     boxes = quoted(trace, r"Call user32\.MessageBoxA\(\w+,\w+ ")
     assert quoted(trace, r'Call user32\.MessageBoxA\(\w+,\w+ "(?:[^"\\]|\\.)*",\w+ ') == ["Install Error"] * len(boxes)
+    assert [box for box in boxes if f"Install Error: {box}" not in trace.replace("\r", "")] == []
     return code, boxes
 
 
