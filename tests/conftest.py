@@ -29,8 +29,8 @@ def wine(*args, env=None, cwd=None):
 
 def run(line, env=None):
     """Runs a command line as it stands, as an administrator types it or a fleet tool runs it; its exit code."""
-    unix(r"C:\line.bat").write_text(f"@{line}\r\n@echo exit=%errorlevel%\r\n", "latin-1")
-    return int(wine("cmd", "/c", r"C:\line.bat", env=env)[0].rpartition("exit=")[2])
+    unix(r"C:\line.bat").write_text(f"@{line}\r\n", "latin-1")
+    return console(r"C:\line.bat", env=env)[0]
 
 
 MSI_LOG = DRIVE / "msiexec.log"
