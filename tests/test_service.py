@@ -10,7 +10,7 @@ ENVIRONMENT = r"HKLM\System\CurrentControlSet\Control\Session Manager\Environmen
 LIVES = [
     # story, executable, JAVA_OPTS, server behaviour, the checkpoint that starting and stopping reach
     ("a slow server in a root with a blank", r"C:\slow root\bin\Quorlin.exe", None,
-     "ready_after 12500\nignore_stop 12500\n", 2),
+     "ready_after 14000\nignore_stop 14000\n", 2),
     ("a quick server in a drive's top folder, with JAVA_OPTS", r"C:\bin\Quorlin.exe",
      '-Xmx64m -Dquorlin.name="a b"', "ignore_stop 3000\n", None),
 ]
