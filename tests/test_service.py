@@ -31,6 +31,7 @@ def java_opts():
     yield set
     if "JAVA_OPTS" in registry(ENVIRONMENT):
         wine("reg", "delete", ENVIRONMENT, "/v", "JAVA_OPTS", "/f")
+        wine("sc", "delete", "Quorlin")  # or the new session starts it again
         restart()
 
 
@@ -46,7 +47,8 @@ def test_a_life_from_start_to_stop(services, java_opts, story, exe, options, beh
     seen = checkpoints("Quorlin", 2, 4)
     assert progress is None or steady(seen, progress)
     assert install.result()[:2] == (0, "Service started\n"), "-install waits as long as the checkpoint rises"
-    assert query("Quorlin") == (4, 0, 0, max(seen, default=0), 5000)
+    started = query("Quorlin")
+    assert started[:3] == (4, 0, 0) and started[3] >= max(seen, default=0) and started[4] == 5000
     assert root.said("armed")
     assert root.recorded("accepts") == ["0x105"], "stop, shutdown and preshutdown"
 
