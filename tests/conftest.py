@@ -174,11 +174,13 @@ VERSION = re.search(r"CMAKE_PROJECT_VERSION:STATIC=(.*)", (BUILD / "CMakeCache.t
 
 
 def version(program):
-    """The version information of a program as {field: text}, as pefile reads it."""
+    """The version information of a program as {field: text}, as pefile reads it, with its FileType
+    (VFT_APP 1, VFT_DLL 2)."""
     import pefile
     pe = pefile.PE(program)
     return {key.decode(): value.decode() for info in pe.FileInfo[0] if info.Key == b"StringFileInfo"
-            for table in info.StringTable for key, value in table.entries.items()}
+            for table in info.StringTable for key, value in table.entries.items()} | {
+        "FileType": pe.VS_FIXEDFILEINFO[0].FileType}
 
 
 def signed(program, certificate):

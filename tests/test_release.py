@@ -8,17 +8,18 @@ pytestmark = pytest.mark.skipif(BUILD.name != "i686", reason="the release is the
 PROGRAMS = ["Quorlin.exe", "vexil_setup.exe", "Quorlin-setup.exe", "installer/QuorlinPackage.dll"]
 
 
-@pytest.mark.parametrize("program, description", [
-    ("Quorlin.exe", "Quorlin service host"),
-    ("vexil_setup.exe", "Quorlin setup tool: records the Java home"),
-    ("Quorlin-setup.exe", "Quorlin installer"),
+@pytest.mark.parametrize("program, description, kind", [
+    ("Quorlin.exe", "Quorlin service host", 1),
+    ("vexil_setup.exe", "Quorlin setup tool: records the Java home", 1),
+    ("Quorlin-setup.exe", "Quorlin installer", 1),
+    ("installer/QuorlinPackage.dll", "Quorlin package action: runs the installer for Windows Installer", 2),
 ])
-def test_every_program_says_what_and_which_version_it_is(program, description):
+def test_every_program_says_what_and_which_version_it_is(program, description, kind):
     fields = version(BUILD / program)
     assert {key: fields.get(key) for key in ("ProductName", "FileDescription", "FileVersion", "ProductVersion",
-                                             "OriginalFilename")} == {
+                                             "OriginalFilename", "FileType")} == {
         "ProductName": "Quorlin", "FileDescription": description, "FileVersion": VERSION,
-        "ProductVersion": VERSION, "OriginalFilename": program}
+        "ProductVersion": VERSION, "OriginalFilename": program.rsplit("/", 1)[-1], "FileType": kind}
     assert len(VERSION.split(".")) == 3
 
 
