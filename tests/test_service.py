@@ -58,6 +58,7 @@ def test_a_life_from_start_to_stop(services, java_opts, story, exe, options, beh
     assert progress is None or steady(seen, progress)
     stopped = query("Quorlin")
     assert stopped[:3] == (1, 0, 0) and stopped[3] >= max(seen, default=0) and stopped[4] == 5000
+    assert none_left(), "the host and its server end"
     assert events.since() == []
 
     directory = root.dir if len(root.dir) > 2 else root.dir + "\\"
@@ -95,6 +96,7 @@ def test_a_failed_start_is_reported_stopped_with_its_cause(services, story, exe,
     assert wait_for(lambda: query("Quorlin")[0] == 1)
     assert query("Quorlin")[:3] == (1, *codes)
     assert events.since() == [event or text(codes[0])[:-1]]
+    assert none_left(), "a host that reported stopped ends"
 
 
 def test_a_killed_host_takes_its_server_along(services):
