@@ -95,10 +95,16 @@ def wait_for(done, seconds=60):
 
 
 def query(service, command="query"):
-    """`sc query` (or stop): state, exit code, specific code, checkpoint, wait hint; None if gone."""
-    fields = dict(re.findall(r"(\w+)\s+: (\w+)", wine("sc", command, service)[0]))
+    """`sc query` (or stop): state, exit code, specific code, checkpoint, wait hint; None if gone. A
+    query that fails while the service's key is there is asked again: on a busy machine, one did."""
     keys = ("STATE", "WIN32_EXIT_CODE", "SERVICE_EXIT_CODE", "CHECKPOINT", "WAIT_HINT")
-    return tuple(int(fields[k], 0) for k in keys) if "STATE" in fields else None
+    for _ in range(3):
+        fields = dict(re.findall(r"(\w+)\s+: (\w+)", wine("sc", command, service)[0]))
+        if "STATE" in fields:
+            return tuple(int(fields[k], 0) for k in keys)
+        if command != "query" or registry(rf"HKLM\System\CurrentControlSet\Services\{service}") is None:
+            return None
+    raise AssertionError(f"sc query {service} fails while its key is there")
 
 
 def checkpoints(service, pending, end):
