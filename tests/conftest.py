@@ -230,9 +230,12 @@ class Root(Installation):
 
 
 def plain_service():
-    """The stand-in under another name, which makes it a plain service; its Windows path."""
-    (BUILD / "tools/plain.exe").write_bytes((BUILD / "tools/javaw.exe").read_bytes())
-    return "Z:" + str(BUILD / "tools/plain.exe").replace("/", "\\")
+    """The stand-in under another name, which makes it a plain service; its Windows path. Copied once
+    into this bed's drive: a copy rewritten while another test or worker runs it could end that run."""
+    plain = unix(r"C:\plain.exe")
+    if not plain.exists():
+        plain.write_bytes((BUILD / "tools/javaw.exe").read_bytes())
+    return r"C:\plain.exe"
 
 
 @pytest.fixture(autouse=True)

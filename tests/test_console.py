@@ -32,7 +32,7 @@ INSTALLS = [
 
 @pytest.mark.parametrize("story, exe, install, registered", INSTALLS, ids=[i[0] for i in INSTALLS])
 def test_install_and_remove(services, story, exe, install, registered):
-    root = Root(exe, "Quorlin", "ignore_stop 8000\n")
+    root = Root(exe, "Quorlin", "ignore_stop 20000\n")  # long enough for a second emulated -remove on a busy machine
     services("Quorlin")
     wine("reg", "delete", SOURCE, "/f")
     unix(r"C:\Program Files\Quorlin.exe").write_bytes((BUILD / "tools/javaw.exe").read_bytes())  # run for the path unquoted
