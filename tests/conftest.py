@@ -152,13 +152,9 @@ def restart(env=None):
 
 
 def registry(key):
-    """The values of a registry key as {name: text}, or None when there is no key. A failed query is
-    asked once more: on a busy machine, reg once failed on the key of a service that had just started."""
-    for _ in range(2):
-        out, _, status = wine("reg", "query", key)
-        if not status:
-            return dict(re.findall(r"^    (\S+)\s+REG_\w+\s+(.*)$", out, re.M))
-    return None
+    """The values of a registry key as {name: text}, or None when there is no key."""
+    out, _, status = wine("reg", "query", key)
+    return None if status else dict(re.findall(r"^    (\S+)\s+REG_\w+\s+(.*)$", out, re.M))
 
 
 NO_KEY, NO_VALUE = "no key", "no value"

@@ -5,15 +5,16 @@ import pytest
 from conftest import BUILD, SOURCE, VERSION, version, wine
 
 pytestmark = pytest.mark.skipif(BUILD.name != "i686", reason="the release is the 32-bit build")
-PROGRAMS = ["Quorlin.exe", "vexil_setup.exe", "Quorlin-setup.exe", "installer/QuorlinPackage.dll"]
-
-
-@pytest.mark.parametrize("program, description, kind", [
+PROGRAMS = [
+    # the program, its description, its file type (VFT_APP 1, VFT_DLL 2)
     ("Quorlin.exe", "Quorlin service host", 1),
     ("vexil_setup.exe", "Quorlin setup tool: records the Java home", 1),
     ("Quorlin-setup.exe", "Quorlin installer", 1),
     ("installer/QuorlinPackage.dll", "Quorlin package action: runs the installer for Windows Installer", 2),
-])
+]
+
+
+@pytest.mark.parametrize("program, description, kind", PROGRAMS)
 def test_every_program_says_what_and_which_version_it_is(program, description, kind):
     fields = version(BUILD / program)
     assert {key: fields.get(key) for key in ("ProductName", "FileDescription", "FileVersion", "ProductVersion",
@@ -32,4 +33,4 @@ def test_two_builds_of_one_commit_are_the_same(tmp_path):
     subprocess.run(["cmake", "--preset", "i686", "-S", SOURCE, "-B", tmp_path, "-DBUILD_TESTING=OFF"],
                    check=True, stdout=subprocess.DEVNULL)
     subprocess.run(["cmake", "--build", tmp_path, "--target", "package"], check=True, stdout=subprocess.DEVNULL)
-    assert [(tmp_path / p).read_bytes() == (BUILD / p).read_bytes() for p in PROGRAMS] == [True] * len(PROGRAMS)
+    assert [(tmp_path / p).read_bytes() == (BUILD / p).read_bytes() for p, *_ in PROGRAMS] == [True] * len(PROGRAMS)
