@@ -15,6 +15,11 @@ def unix(path):
     return DRIVE / path[3:].replace("\\", "/")
 
 
+def windows(path):
+    """The Windows path of a Unix path, through drive Z:."""
+    return "Z:" + str(path).replace("/", "\\")
+
+
 def wine(*args, env=None, cwd=None):
     """Runs a Windows program; returns its output (without CRs), Unix stderr and Unix status. A program
     that takes longer than 90 s has wedged under the emulator (README): its test fails, to run again.
@@ -38,13 +43,16 @@ MSI_LOG = DRIVE / "msiexec.log"
 
 def msiexec(action, target, options=""):
     """msiexec /i or /x of a package (a Unix path) or a product code, quiet and logged; its exit code."""
-    target = "Z:" + str(target).replace("/", "\\") if "/" in str(target) else target
+    target = windows(target) if "/" in str(target) else target
     return run(f'msiexec /{action} "{target}" /qn {options} /l*v C:\\msiexec.log')
 
 
 @contextlib.contextmanager
 def held(path):
-    """A Windows program holds the file open, sharing reads only, as a virus scanner or a viewer does."""
+    """A viewer or a virus scanner holds the file open, sharing reads only (no path: nothing held)."""
+    if not path:
+        yield
+        return
     holder = subprocess.Popen([os.environ["WINELOADER"], BUILD / "tests/inprocess.exe", "hold", path],
                               stdout=subprocess.PIPE, text=True)
     try:
@@ -95,16 +103,13 @@ def wait_for(done, seconds=60):
 
 
 def query(service, command="query"):
-    """`sc query` (or stop): state, exit code, specific code, checkpoint, wait hint; None if gone. A
-    query that fails while the service's key is there is asked again: on a busy machine, one did."""
+    """`sc query` (or stop): state, exit code, specific code, checkpoint, wait hint; None if gone, its key too."""
     keys = ("STATE", "WIN32_EXIT_CODE", "SERVICE_EXIT_CODE", "CHECKPOINT", "WAIT_HINT")
-    for _ in range(3):
-        fields = dict(re.findall(r"(\w+)\s+: (\w+)", wine("sc", command, service)[0]))
-        if "STATE" in fields:
-            return tuple(int(fields[k], 0) for k in keys)
-        if command != "query" or registry(rf"HKLM\System\CurrentControlSet\Services\{service}") is None:
-            return None
-    raise AssertionError(f"sc query {service} fails while its key is there")
+    fields = dict(re.findall(r"(\w+)\s+: (\w+)", wine("sc", command, service)[0]))
+    if "STATE" in fields:
+        return tuple(int(fields[k], 0) for k in keys)
+    assert command != "query" or registry(rf"HKLM\System\CurrentControlSet\Services\{service}") is None, \
+        f"sc query {service} failed while its key is there"
 
 
 def checkpoints(service, pending, end):
@@ -181,8 +186,7 @@ VERSION = re.search(r"CMAKE_PROJECT_VERSION:STATIC=(.*)", (BUILD / "CMakeCache.t
 
 
 def version(program):
-    """The version information of a program as {field: text}, as pefile reads it, with its FileType
-    (VFT_APP 1, VFT_DLL 2)."""
+    """The version information of a program as {field: text}, and its FileType, as pefile reads them."""
     import pefile
     pe = pefile.PE(program)
     return {key.decode(): value.decode() for info in pe.FileInfo[0] if info.Key == b"StringFileInfo"
@@ -226,8 +230,7 @@ class Root(Installation):
 
 
 def plain_service():
-    """The stand-in under another name, which makes it a plain service; its Windows path. Copied once
-    into this bed's drive: a copy rewritten while another test or worker runs it could end that run."""
+    """The stand-in as a plain service, copied once per bed (a rewrite would end a run of it); its path."""
     plain = unix(r"C:\plain.exe")
     if not plain.exists():
         plain.write_bytes((BUILD / "tools/javaw.exe").read_bytes())
@@ -236,9 +239,7 @@ def plain_service():
 
 @pytest.fixture(autouse=True)
 def services():
-    """Creates services (or just names them); after every test, deletes them and ends what runs, as a
-    crash would. A stop here would only give the emulator another chance to wedge a host (README):
-    the stories that stop a service check themselves that its host and server end."""
+    """Creates or names services; after the test, deletes them and kills what runs (a stop could wedge, README)."""
     made = []
     def make(name, command=None):
         if command:

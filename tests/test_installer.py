@@ -1,11 +1,10 @@
 # Quorlin-setup.exe and its uninstaller, run silently as a script or a fleet tool runs them.
-import contextlib
 import re
 import shutil
 import subprocess
 import pytest
 from conftest import (BUILD, NO_KEY, VERSION, Installation, Root, held, none_left, query, registry, restart, run, running,
-                      store, unix, version, wait_for, wine)
+                      store, unix, version, wait_for, windows, wine)
 
 pytestmark = pytest.mark.skipif(BUILD.name != "i686", reason="the installer carries the 32-bit build")
 ROOT = r"C:\Program Files\Quorlin Product"
@@ -22,12 +21,12 @@ LINE = rb"Software\\JavaSoft\\Java\ Runtime\ Environment\\1.5_JavaHome=C:\\jre" 
 
 def install(display=None, installer=BUILD / "Quorlin-setup.exe", root=ROOT):
     """The silent installer's exit code; /D= stands last and unquoted."""
-    return run(f'"Z:{str(installer).replace("/", chr(92))}" /S /D={root}', display)
+    return run(f'"{windows(installer)}" /S /D={root}', display)
 
 
-def uninstall(code=0):
+def uninstall():
     """Runs the entry's quiet uninstall string as a fleet tool does: when it returns, the work is done."""
-    assert run(registry(ENTRY)["QuietUninstallString"]) == code
+    assert run(registry(ENTRY)["QuietUninstallString"]) == 0
     assert query("Quorlin") is None and not running()
 
 
@@ -77,7 +76,7 @@ def test_a_first_installation_and_its_uninstall(request, story, java_home, behav
     if hold:
         (unix(ROOT) / hold).parent.mkdir()
         (unix(ROOT) / hold).write_text("a file of someone else's")
-    with held(f"{ROOT}\\{hold}") if hold else contextlib.nullcontext():
+    with held(hold and f"{ROOT}\\{hold}"):
         if properties is None:
             assert install(request.getfixturevalue("display") if shown else None) == 2
             assert "Installation failed and was rolled back; exit code 2" in LOG.read_text()
@@ -127,10 +126,10 @@ def test_an_upgrade_keeps_the_service_and_falls_back_when_it_fails(services, sto
     registration = registry(SERVICE)
     assert registration["Start"] == "0x3" and registration["Description"] == "The operator's words"
     store(java_home)
-    with held(f"{ROOT}\\{hold}") if hold else contextlib.nullcontext():
+    with held(hold and f"{ROOT}\\{hold}"):
         assert install() == code
     assert registry(SERVICE) == registration and query("Quorlin")[0] == 4
-    files = {name: (unix(ROOT) / name).read_bytes() for name in PRODUCT}
+    files = product_files()
     if code:
         assert files == previous, "the previous version, byte for byte"
         assert "Upgrade failed; the previous version runs again; exit code 2" in LOG.read_text()
@@ -147,7 +146,7 @@ def test_a_second_root_changes_nothing(services):
     previous = previous_version(services, "", "")
     assert install(root=r"C:\Quorlin elsewhere") == 2
     assert "not this root's bin\\Quorlin.exe: nothing was changed" in LOG.read_text()
-    assert query("Quorlin")[0] == 4 and {name: (unix(ROOT) / name).read_bytes() for name in PRODUCT} == previous
+    assert query("Quorlin")[0] == 4 and product_files() == previous
     assert not unix(r"C:\Quorlin elsewhere").exists()
 
 
@@ -165,4 +164,9 @@ def previous_version(services, behaviour, old_behaviour):
     wine("sc", "description", "Quorlin", "The operator's words")
     wine("sc", "start", "Quorlin")
     assert wait_for(lambda: query("Quorlin")[0] == 4)
-    return {name: (top / name).read_bytes() for name in PRODUCT}
+    return product_files()
+
+
+def product_files():
+    """The bytes of the product's files under the root, by name."""
+    return {name: (unix(ROOT) / name).read_bytes() for name in PRODUCT}
