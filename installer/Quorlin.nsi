@@ -2,7 +2,8 @@
 ; installation root, records the Java home beside the server and registers the service "Quorlin".
 ;   Quorlin-setup.exe [/S] [/PACKAGE=<product code>] [/D=<root>]   install, or upgrade in place;
 ;                                                  /PACKAGE=: run by Quorlin.msi, whose entry shows
-;   <root>\Uninstall.exe [/S] [_?=<root>]     remove the service, then what the installer laid down
+;   <root>\Uninstall.exe [/S] [_?=<root>]     remove the service, then what the installer laid down;
+;                                              with _?=<root>, from a private copy that it waits for
 ; Built by CMake (target installer) with makensis and these defines: PROGRAMS, the folder of
 ; Quorlin.exe and vexil_setup.exe; SERVER_FILES, the folder of the server's files as they lie under
 ; the root; SERVER_LIST, the macros serverFiles and serverFolders that installer/server-files wrote
@@ -48,6 +49,11 @@ InstallDirRegKey HKLM "${UNINSTALL}" "InstallLocation"
 !define SETUP_LIMIT 10000
 ; Half-second steps that a stopping service and its server are given to end: 10 minutes.
 !define STOP_STEPS 1200
+; Security descriptors, owned by Administrators and passed down to all below: the run's private
+; folder, the system's and Administrators' alone; the root, closed like Program Files (Users may read
+; and run).
+!define PRIVATE "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"
+!define CLOSED "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"
 
 Page directory
 Page instfiles
@@ -75,6 +81,13 @@ UninstPage instfiles
   Push '${commandLine}'
   Push ${limit}
   !insertmacro call run
+!macroend
+
+; Gives path the owner and DACL of the security descriptor sddl. $0: 0, or the error.
+!macro protect path sddl
+  Push "${path}"
+  Push "${sddl}"
+  !insertmacro call protect
 !macroend
 
 ; Ends the run as failed: the reason in the log and on the page, exit code 2.
@@ -126,6 +139,54 @@ UninstPage instfiles
 ; The same functions serve the installer (upgrade, roll-back) and the uninstaller, whose functions
 ; NSIS wants named "un.".
 !macro functions un
+  ; Makes a folder of this run's own, before any plugin is called, and moves NSIS's plugins
+  ; ($PLUGINSDIR) there: not in the temporary folder, where a standard user may create or replace
+  ; files (the system's is C:\Windows\Temp). Its parent is one that no standard user can write:
+  ; C:\Windows\SystemTemp where Windows has it, else Program Files. GetTempFileName reserves a
+  ; name nobody else holds; the folder then takes that name. NSIS deletes it when the run ends.
+  Function ${un}privateFolder
+    ClearErrors
+    GetTempFileName $R0 "$WINDIR\SystemTemp"
+    ${If} ${Errors}
+      ClearErrors
+      GetTempFileName $R0 "$PROGRAMFILES"
+    ${EndIf}
+    Delete $R0
+    CreateDirectory $R0
+    ${If} ${Errors}
+      !insertmacro fail "No private folder could be made for this run"
+    ${EndIf}
+    UnsafeStrCpy $PLUGINSDIR $R0
+    !insertmacro protect "$PLUGINSDIR" "${PRIVATE}"
+    ${If} $0 != 0
+      !insertmacro fail "The private folder $PLUGINSDIR could not be closed: error $0"
+    ${EndIf}
+  FunctionEnd
+
+  ; Gives a file or folder the owner and protected DACL of a security descriptor. $0: 0, or the error.
+  Function ${un}protect
+    Exch $R9
+    Exch
+    Exch $R8
+    Push $R7
+    Push $R6
+    Push $R5
+    System::Call 'advapi32::ConvertStringSecurityDescriptorToSecurityDescriptorW(w R9, i 1, *p .R7, p 0) i .R6 ?e'
+    Pop $0
+    ${If} $R6 != 0
+      System::Call 'advapi32::GetSecurityDescriptorOwner(p R7, *p .R6, *i)'
+      System::Call 'advapi32::GetSecurityDescriptorDacl(p R7, *i, *p .R5, *i)'
+      ; OWNER, DACL and PROTECTED_DACL_SECURITY_INFORMATION
+      System::Call 'advapi32::SetNamedSecurityInfoW(w R8, i 1, i 0x80000005, p R6, p 0, p R5, p 0) i .r0'
+      System::Call 'kernel32::LocalFree(p R7)'
+    ${EndIf}
+    Pop $R5
+    Pop $R6
+    Pop $R7
+    Pop $R8
+    Pop $R9
+  FunctionEnd
+
   Function ${un}log
     Exch $R9
     Push $R8
@@ -211,19 +272,48 @@ UninstPage instfiles
 
 Function .onInit
   SetShellVarContext all
-  InitPluginsDir
+  Call privateFolder
 FunctionEnd
 
 Function un.onInit
   SetShellVarContext all
+  Call un.privateFolder
+  ${If} $EXEPATH == "$INSTDIR\Uninstall.exe"
+    Call un.handOver
+  ${EndIf}
 FunctionEnd
 
-; A copy of the uninstaller that works in place from elsewhere (the quiet uninstall string's, in the
-; temporary folder) goes at the next restart, as the copy that /S makes does.
-Function un.dropCopy
-  ${If} $EXEPATH != "$INSTDIR\Uninstall.exe"
-    System::Call 'kernel32::MoveFileExW(w "$EXEPATH", p 0, i 4)'
+; Started in place in the root (the entry's quiet uninstall string: Uninstall.exe /S _?=<root>), the
+; uninstaller could not delete itself. It hands the work to a copy of itself in the run's private
+; folder, made there with fail-if-exists, waits for it and ends with its exit code: the command returns
+; when the work is done. Windows lets a running program be renamed, so it first moves itself out of the
+; root, beside the copy; where it cannot (another drive; Wine), it goes at the next restart, with the
+; root if that is empty then.
+Function un.handOver
+  StrCpy $R0 "$PLUGINSDIR\Uninstall.exe"
+  Push "Uninstall"
+  Call un.begin
+  !insertmacro log "Handing the work to a private copy: $R0"
+  System::Call 'kernel32::CopyFileW(w "$EXEPATH", w R0, i 1) i .r0 ?e'
+  Pop $1
+  ${If} $0 == 0
+    !insertmacro fail "The private copy could not be made: error $1"
   ${EndIf}
+  System::Call 'kernel32::MoveFileW(w "$EXEPATH", w "$PLUGINSDIR\handed-over.exe") i .r2'
+  StrCpy $1 ""
+  ${IfThen} ${Silent} ${|} StrCpy $1 "/S " ${|}
+  ClearErrors
+  ExecWait '"$R0" $1_?=$INSTDIR' $0
+  ${If} ${Errors}
+    !insertmacro fail "The private copy did not run"
+  ${EndIf}
+  ${If} $2 == 0
+    System::Call 'kernel32::MoveFileExW(w "$EXEPATH", p 0, i 4)'
+    System::Call 'kernel32::MoveFileExW(w "$INSTDIR", p 0, i 4)'
+    !insertmacro log "Running, so deleted at the next restart: $EXEPATH"
+  ${EndIf}
+  SetErrorLevel $0
+  Quit
 FunctionEnd
 
 ; Lays down the programs and the server's files. $0: 0, or 1 if a file could not be written.
@@ -353,8 +443,30 @@ Function rollBack
   !insertmacro fail "Installation failed and was rolled back"
 FunctionEnd
 
+; A first installation closes the root like Program Files, wherever it lies, and all that already lies
+; below it (in a folder that a user made beforehand, say): Administrators own it, Users may read and run,
+; and what a user planted there keeps no way in. The service runs its programs as the system. An upgrade
+; leaves the DACL as the operator left it.
+Function closeRoot
+  !insertmacro log "Closing the root to standard users: Administrators own it, Users may read and run"
+  CreateDirectory "$INSTDIR"
+  !insertmacro protect "$INSTDIR" "${CLOSED}"
+  ${If} $0 != 0
+    !insertmacro fail "The root could not be closed: error $0; nothing was changed"
+  ${EndIf}
+  ${Locate} "$INSTDIR" "/L=FD" closeBelow
+FunctionEnd
+
+Function closeBelow
+  Push $0
+  !insertmacro protect "$R9" "${CLOSED}"
+  Pop $0
+  Push ""
+FunctionEnd
+
 Function install
   !insertmacro log "No service Quorlin yet: a first installation"
+  Call closeRoot
   Call layDown
   ${IfThen} $0 != 0 ${|} Call rollBack ${|}
   Call setUp
@@ -415,9 +527,8 @@ Section
   WriteRegStr HKLM "${UNINSTALL}" "InstallLocation" "$INSTDIR"
   WriteRegStr HKLM "${UNINSTALL}" "UninstallString" '"$INSTDIR\Uninstall.exe"'
   ; /S alone returns at once, while a copy of the uninstaller does the work. A fleet tool must see the
-  ; work done when the command returns, and its exit code: a copy of the uninstaller works in place,
-  ; from where it can delete Uninstall.exe.
-  WriteRegStr HKLM "${UNINSTALL}" "QuietUninstallString" '"$SYSDIR\cmd.exe" /c copy /b /y "$INSTDIR\Uninstall.exe" "%TEMP%\Quorlin-uninstall.exe" >nul && "%TEMP%\Quorlin-uninstall.exe" /S _?=$INSTDIR'
+  ; work done when the command returns, and its exit code: with _?= the uninstaller waits for its copy.
+  WriteRegStr HKLM "${UNINSTALL}" "QuietUninstallString" '"$INSTDIR\Uninstall.exe" /S _?=$INSTDIR'
   WriteRegDWORD HKLM "${UNINSTALL}" "NoModify" 1
   WriteRegDWORD HKLM "${UNINSTALL}" "NoRepair" 1
   ; Run by Quorlin.msi, whose entry is the one that Programs and Features shows; the package that owns
@@ -440,7 +551,6 @@ Section Uninstall
     !insertmacro fail "The service Quorlin is still there; nothing was deleted"
   ${EndIf}
   Call un.removeFiles
-  Call un.dropCopy
   DeleteRegValue HKLM "${SOURCE}" "EventMessageFile"
   DeleteRegValue HKLM "${SOURCE}" "TypesSupported"
   DeleteRegKey HKLM "${UNINSTALL}"

@@ -1,15 +1,19 @@
 // QuorlinPackage.dll: the custom action of Quorlin.msi, so that the package installs, upgrades and
 // removes the product by the installer's own logic. Windows Installer calls run, deferred and as the
 // system, with a command line as CustomActionData: Quorlin-setup.exe to install or upgrade, the
-// uninstaller it wrote to remove. The command's exit code decides: 0 is success, 3010 success with a
-// restart (files in use go at the next restart), anything else a failed installation, which Windows
-// Installer rolls back. What the run added to the installer's log goes into the package's log too.
+// uninstaller it wrote to remove. The command runs with its temporary files in a private folder, made
+// for the run and deleted after it. Its exit code decides: 0 is success, 3010 success with a restart
+// (files in use go at the next restart), anything else a failed installation, which Windows Installer
+// rolls back. What the run added to the installer's log goes into the package's log too.
+#define _CRT_RAND_S
 #include <stdio.h>
 #include <windows.h>
 #include <msi.h>
 #include <msiquery.h>
+#include <sddl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <string>
 
 // Linked statically, the C++ runtime's default terminate handler brings its name demangler along.
 namespace __gnu_cxx {
@@ -62,13 +66,54 @@ static void copySetupLog(MSIHANDLE install, long offset)
     fclose(file);
 }
 
-// Runs the command line and returns its exit code.
-static DWORD execute(char* command)
+// Makes the run's private folder: a name nobody can predict, made by us and failing if it exists, that
+// admits only the system and Administrators. For the system, the temporary folder is one where every
+// user may create files; Windows that have GetTempPath2 give it one of its own (C:\Windows\SystemTemp).
+static void makePrivateFolder(char* folder, size_t size)
+{
+    typedef DWORD(WINAPI * TempPath)(DWORD, LPSTR);
+    TempPath tempPath2 = (TempPath)(void*)GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetTempPath2A");
+    char parent[MAX_PATH + 1];
+    DWORD length = tempPath2 ? tempPath2(sizeof parent, parent) : GetTempPathA(sizeof parent, parent);
+    if (!length || length > sizeof parent)
+        throw GetLastError();
+    PSECURITY_DESCRIPTOR descriptor;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)",
+                                                              SDDL_REVISION_1, &descriptor, NULL))
+        throw GetLastError();
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+    unsigned int random[2];
+    do {
+        if (rand_s(&random[0]) || rand_s(&random[1]) ||
+            snprintf(folder, size, "%sQuorlin-%08x%08x", parent, random[0], random[1]) >= (int)size)
+            throw (DWORD)ERROR_BUFFER_OVERFLOW;
+    } while (!CreateDirectoryA(folder, &attributes) && GetLastError() == ERROR_ALREADY_EXISTS);
+    DWORD error = GetLastError();
+    LocalFree(descriptor);
+    if (GetFileAttributesA(folder) == INVALID_FILE_ATTRIBUTES)
+        throw error;
+}
+
+// This process's environment with TEMP and TMP naming folder, as CreateProcess takes it.
+static std::string environment(const char* folder)
+{
+    std::string block;
+    for (const char* entry = GetEnvironmentStringsA(); *entry; entry += strlen(entry) + 1)
+        if (_strnicmp(entry, "TEMP=", 5) && _strnicmp(entry, "TMP=", 4))
+            block.append(entry).push_back('\0');
+    for (const char* name : {"TEMP=", "TMP="})
+        block.append(name).append(folder).push_back('\0');
+    return block + '\0';
+}
+
+// Runs the command line with its temporary files in folder and returns its exit code.
+static DWORD execute(char* command, const char* folder)
 {
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
-    if (!CreateProcessA(NULL, command, NULL, NULL, FALSE, CREATE_NO_WINDOW, NULL, NULL, &startup, &process))
+    std::string variables = environment(folder);
+    if (!CreateProcessA(NULL, command, NULL, NULL, FALSE, CREATE_NO_WINDOW, &variables[0], NULL, &startup, &process))
         throw GetLastError();
     DWORD code;
     if (WaitForSingleObject(process.hProcess, INFINITE) == WAIT_FAILED || !GetExitCodeProcess(process.hProcess, &code))
@@ -78,18 +123,27 @@ static DWORD execute(char* command)
     return code;
 }
 
+// Removes the private folder, emptied by the run; if something in it is still in use, at the next restart.
+static void removeFolder(const char* folder)
+{
+    if (*folder && !RemoveDirectoryA(folder))
+        MoveFileExA(folder, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
+}
+
 extern "C" __declspec(dllexport) UINT __stdcall run(MSIHANDLE install)
 {
-    char command[32768], text[32768 + 64];
+    char command[32768], folder[MAX_PATH + 32] = "", text[32768 + 512];
     DWORD size = sizeof command;
     try {
         UINT status = MsiGetPropertyA(install, "CustomActionData", command, &size);
         if (status != ERROR_SUCCESS)
             throw (DWORD)status;
-        snprintf(text, sizeof text, "Running %s", command);
+        makePrivateFolder(folder, sizeof folder);
+        snprintf(text, sizeof text, "Running %s, its temporary files in %s", command, folder);
         log(install, text);
         long offset = setupLogSize();
-        DWORD code = execute(command);
+        DWORD code = execute(command, folder);
+        removeFolder(folder);
         copySetupLog(install, offset);
         snprintf(text, sizeof text, "Exit code %lu", code);
         log(install, text);
@@ -97,6 +151,7 @@ extern "C" __declspec(dllexport) UINT __stdcall run(MSIHANDLE install)
             MsiSetMode(install, MSIRUNMODE_REBOOTATEND, TRUE);
         return code == ERROR_SUCCESS || code == ERROR_SUCCESS_REBOOT_REQUIRED ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
     } catch (DWORD code) {
+        removeFolder(folder);
         snprintf(text, sizeof text, "Could not run %s: error %lu", command, code);
         log(install, text);
         return ERROR_INSTALL_FAILURE;

@@ -21,15 +21,16 @@ def windows(path):
 
 
 def wine(*args, env=None, cwd=None):
-    """Runs a Windows program; returns its output (without CRs), Unix stderr and Unix status. A program
-    that takes longer than 90 s has wedged under the emulator (README): its test fails, to run again.
-    Wine hands its Unix stderr to the programs it starts, the session's desktop among them, which
-    outlives the call: stderr goes to a file, whose end nobody waits for."""
-    with tempfile.TemporaryFile() as err:
-        done = subprocess.run([os.environ["WINELOADER"], *map(str, args)], stdout=subprocess.PIPE, stderr=err,
+    """Runs a Windows program; returns its output (without CRs), Unix stderr and Unix status, once the
+    program itself has ended, as a fleet tool sees it. A program that takes longer than 90 s has wedged
+    under the emulator (README): its test fails, to run again. Output and stderr go to files: a pipe
+    would wait for every process that inherited it too (the session's desktop outlives the call)."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        done = subprocess.run([os.environ["WINELOADER"], *map(str, args)], stdout=out, stderr=err,
                               timeout=90, env=dict(os.environ, **(env or {})), cwd=cwd)
+        out.seek(0)
         err.seek(0)
-        return done.stdout.decode("latin-1").replace("\r", ""), err.read().decode("latin-1"), done.returncode
+        return out.read().decode("latin-1").replace("\r", ""), err.read().decode("latin-1"), done.returncode
 
 
 def run(line, env=None):
@@ -125,7 +126,7 @@ def checkpoints(service, pending, end):
     return seen
 
 
-PROCESSES = r"((javaw|Quorlin|Quorlin-setup|Uninstall|Quorlin-uninstall|plain)\.exe|~nsu.*\.tmp\\Un)"  # hosts, servers, setups
+PROCESSES = r"((javaw|Quorlin|Quorlin-setup|Uninstall|plain)\.exe|~nsu.*\.tmp\\Un)"  # hosts, servers, setups
 PREFIX = f"WINEPREFIX={BED / 'prefix'}\0".encode()
 
 
@@ -160,6 +161,22 @@ def registry(key):
     """The values of a registry key as {name: text}, or None when there is no key."""
     out, _, status = wine("reg", "query", key)
     return None if status else dict(re.findall(r"^    (\S+)\s+REG_\w+\s+(.*)$", out, re.M))
+
+
+SESSION = r"HKLM\System\CurrentControlSet\Control\Session Manager"
+
+
+def restarted():
+    """Deletes what waits for the next restart (PendingFileRenameOperations), as the restart would; the
+    paths that were pending."""
+    out = wine("reg", "query", SESSION, "/v", "PendingFileRenameOperations")[0].partition("REG_MULTI_SZ")[2]
+    pending = [entry[4:] for entry in out.strip().split("\\0") if entry.startswith("\\??\\")]
+    for path in map(unix, pending):
+        with contextlib.suppress(OSError):
+            path.rmdir() if path.is_dir() else path.unlink()
+    if pending:
+        wine("reg", "delete", SESSION, "/v", "PendingFileRenameOperations", "/f")
+    return pending
 
 
 NO_KEY, NO_VALUE = "no key", "no value"
@@ -251,3 +268,4 @@ def services():
     kill()
     for name in made:  # and again, for a host whose start was under way
         assert wait_for(lambda: kill() or query(name) is None, 20), f"the service {name} outlived its host"
+    restarted()

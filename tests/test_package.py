@@ -4,7 +4,7 @@ import re
 import subprocess
 import uuid
 import pytest
-from conftest import BUILD, MSI_LOG, SOURCE, VERSION, held, msiexec, query, registry, signed, store, unix, wine
+from conftest import BUILD, MSI_LOG, SOURCE, VERSION, held, msiexec, query, registry, restarted, signed, store, unix, wine
 from test_installer import DATA, JRE, LOG, ROOT, SERVICE, fresh_root, install, left
 
 pytestmark = pytest.mark.skipif(BUILD.name != "i686", reason="the package carries the 32-bit build")
@@ -85,10 +85,7 @@ def removed(code):
         assert msiexec("x", code) == 3010
         assert query("Quorlin") is None and entries() == {}
         assert "In use, so deleted at the next restart: " + ROOT + r"\bin\Quorlin.exe" in LOG.read_text()
-        pending = registry(r"HKLM\System\CurrentControlSet\Control\Session Manager")["PendingFileRenameOperations"]
-        assert ROOT + r"\bin\Quorlin.exe" in pending
-    (unix(ROOT) / "bin/Quorlin.exe").unlink()  # as the restart would
-    (unix(ROOT) / "bin").rmdir()
+    assert ROOT + r"\bin\Quorlin.exe" in restarted()
 
 
 def test_a_signed_release_verifies_and_installs(tmp_path):
@@ -105,8 +102,9 @@ def test_a_signed_release_verifies_and_installs(tmp_path):
     fresh_root("")
     store(JRE)
     assert msiexec("i", release / f"Quorlin-{VERSION}.msi", f'INSTALLDIR="{ROOT}"') == 0
-    installed = (f"package/{VERSION}/Quorlin-setup.exe", f"package/{VERSION}/QuorlinPackage.dll", "bin/Quorlin.exe",
-                 "bin/vexil_setup.exe", "Uninstall.exe")
-    programs = [release / f"Quorlin-{VERSION}.msi", *(unix(ROOT) / p for p in installed)]
+    packaged = unix(rf"C:\Program Files (x86)\Quorlin\package\{VERSION}")  # in Program Files, wherever the root is
+    installed = (packaged / "Quorlin-setup.exe", packaged / "QuorlinPackage.dll",
+                 *(unix(ROOT) / p for p in ("bin/Quorlin.exe", "bin/vexil_setup.exe", "Uninstall.exe")))
+    programs = [release / f"Quorlin-{VERSION}.msi", *installed]
     assert [signed(program, certificate) for program in programs] == [True] * 6
     assert msiexec("x", release / f"Quorlin-{VERSION}.msi") == 0 and query("Quorlin") is None
