@@ -35,6 +35,7 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "Copyright 2026 the Quorlin develope
 
 !include LogicLib.nsh
 !include FileFunc.nsh
+!include WordFunc.nsh
 !include "${SERVER_LIST}"
 !define UNINSTALL "Software\Microsoft\Windows\CurrentVersion\Uninstall\Quorlin"
 !define SERVICE "SYSTEM\CurrentControlSet\Services\Quorlin"
@@ -509,10 +510,41 @@ Function upgrade
   ${IfThen} $0 != 1 ${|} Call fallBack ${|}
 FunctionEnd
 
+; Upgrades go forward only: a newer installed version (its entry's DisplayVersion, else the version
+; information of the service's program) is left as it is. The same version again repairs in place. The
+; way back is an uninstall, which keeps the server's data, and then the older installation.
+Function refuseDowngrade
+  ReadRegStr $0 HKLM "${UNINSTALL}" "DisplayVersion"
+  ${If} $0 == ""
+  ${AndIf} $1 != ""
+    StrCpy $2 $1 1
+    ${If} $2 == '"'
+      StrCpy $2 $1 "" 1
+      StrCpy $2 $2 -1
+    ${Else}
+      StrCpy $2 $1
+    ${EndIf}
+    ClearErrors
+    GetDLLVersion $2 $3 $4
+    ${IfNot} ${Errors}
+      IntOp $5 $3 >> 16
+      IntOp $3 $3 & 0xFFFF
+      IntOp $4 $4 >> 16
+      StrCpy $0 "$5.$3.$4"
+    ${EndIf}
+  ${EndIf}
+  ${VersionCompare} "$0" "${VERSION}" $2
+  ${If} $0 != ""
+  ${AndIf} $2 == 1
+    !insertmacro fail "A newer version of Quorlin ($0) is installed; nothing was changed"
+  ${EndIf}
+FunctionEnd
+
 Section
   Push "Quorlin-setup"
   Call begin
   ReadRegStr $1 HKLM "${SERVICE}" "ImagePath"
+  Call refuseDowngrade
   ${If} $1 == ""
     Call install
   ${Else}

@@ -167,8 +167,7 @@ SESSION = r"HKLM\System\CurrentControlSet\Control\Session Manager"
 
 
 def restarted():
-    """Deletes what waits for the next restart (PendingFileRenameOperations), as the restart would; the
-    paths that were pending."""
+    """Deletes what waits for the next restart, as the restart would; the paths that were pending."""
     out = wine("reg", "query", SESSION, "/v", "PendingFileRenameOperations")[0].partition("REG_MULTI_SZ")[2]
     pending = [entry[4:] for entry in out.strip().split("\\0") if entry.startswith("\\??\\")]
     for path in map(unix, pending):

@@ -3,10 +3,9 @@
 // line, prints "FAIL ..." per failed check, then "checks N, failed F". Given "report", writes one event
 // and a null one; given "text N", prints the system's text for N; given "render MODULE TEXT", prints
 // event 0 of MODULE's message table with TEXT as its one string; given "hold FILE", holds the file open,
-// sharing reads only, and says "held"; given "writable PATH", says whether its DACL lets Everyone write.
+// sharing reads only, and says "held".
 #include <stdio.h>
 #include <windows.h>
-#include <aclapi.h>
 #include <direct.h>
 #include <errno.h>
 #include <process.h>
@@ -170,29 +169,8 @@ static void registryLayer()
     expect(thrownBy([&] { setup::setRegValue(nothing); }), "nothing", "a record without data");
 }
 
-// Whether the DACL of the file or folder lets Everyone write (Wine answers GetEffectiveRightsFromAcl with
-// all rights, so its allowing entries are read).
-static bool writable(const char* path)
-{
-    PACL dacl;
-    PSECURITY_DESCRIPTOR descriptor;
-    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-    PSID everyone;
-    AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone);
-    if (GetNamedSecurityInfoA(path, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL, &dacl, NULL, &descriptor))
-        return false;
-    ACCESS_ALLOWED_ACE* ace;
-    ACCESS_MASK rights = dacl ? 0 : GENERIC_ALL;  // a null DACL lets everyone do anything
-    for (DWORD i = 0; dacl && i < dacl->AceCount && GetAce(dacl, i, (void**)&ace); i++)
-        if (ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE && EqualSid(&ace->SidStart, everyone))
-            rights |= ace->Mask;
-    return rights & (FILE_WRITE_DATA | GENERIC_WRITE | GENERIC_ALL);
-}
-
 int main(int argc, char** argv)
 {
-    if (argc > 2 && !strcmp(argv[1], "writable"))
-        return puts(writable(argv[2]) ? "yes" : "no") < 0;
     if (argc > 1 && !strcmp(argv[1], "report")) {
         host::report("one record");
         host::report(NULL);

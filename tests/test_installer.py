@@ -4,8 +4,8 @@ import re
 import shutil
 import subprocess
 import pytest
-from conftest import (BUILD, NO_KEY, VERSION, Installation, Root, held, none_left, query, registry, restart, restarted,
-                      run, running, store, unix, version, wait_for, windows, wine)
+from conftest import (BUILD, NO_KEY, SOURCE, VERSION, Installation, Root, held, none_left, query, registry, restart,
+                      restarted, run, running, store, unix, version, wait_for, windows, wine)
 
 pytestmark = pytest.mark.skipif(BUILD.name != "i686", reason="the installer carries the 32-bit build")
 ROOT = r"C:\Program Files\Quorlin Product"
@@ -25,13 +25,28 @@ def install(display=None, installer=BUILD / "Quorlin-setup.exe", root=ROOT):
     return run(f'"{windows(installer)}" /S /D={root}', display)
 
 
+def setup_of(version, tmp_path):
+    """Quorlin-setup.exe of a version: this build's, or one made now that says it is that version."""
+    made, files = tmp_path / f"Quorlin-setup-{version}.exe", BUILD / "installer"
+    if version != VERSION and not made.exists():
+        subprocess.run(["makensis", f"-DPROGRAMS={BUILD}", f"-DSERVER_FILES={files}/stand-in", f"-DOUTFILE={made}",
+                        f"-DSERVER_LIST={files}/server-files.nsh", f"-DVERSION={version}", SOURCE / "installer/Quorlin.nsi"],
+                       check=True, capture_output=True)
+    return made if version != VERSION else BUILD / "Quorlin-setup.exe"
+
+
 def uninstall():
     """Runs the entry's quiet uninstall string as a fleet tool does: when it returns, the work is done. The
-    uninstaller that it started in the root goes at the next restart where it could not move itself out:
-    Windows renames a running program, Wine does not."""
+    uninstaller it started goes at the next restart where it cannot leave the root (Wine renames no running
+    program, Windows does)."""
     assert run(registry(ENTRY)["QuietUninstallString"]) == 0
     assert query("Quorlin") is None and not running()
     assert set(restarted()) <= {ROOT + r"\Uninstall.exe", ROOT}
+
+
+def closed():
+    """Whether Everyone may write neither the root nor its bin (Wine keeps that in the others' write bit)."""
+    return not [f for f in (unix(ROOT), unix(ROOT) / "bin") if f.exists() and f.stat().st_mode & 0o002]
 
 
 def left():
@@ -41,9 +56,14 @@ def left():
 
 
 def fresh_root(behaviour):
-    """An empty root but for the stand-in's behaviour and the server's data; an empty log."""
+    """An empty root but for the stand-in's behaviour and the server's data, which a user made, with its
+    bin, open to everyone; no entry left by an earlier story; an empty log."""
     shutil.rmtree(unix(ROOT), ignore_errors=True)
+    wine("reg", "delete", ENTRY, "/f")
     (unix(ROOT) / DATA).parent.mkdir(parents=True)
+    for folder in (unix(ROOT), unix(ROOT) / "bin"):
+        folder.mkdir(exist_ok=True)
+        folder.chmod(0o777)
     (unix(ROOT) / DATA).write_text("the server's records")
     (unix(ROOT) / "behaviour.txt").write_text(f"service Quorlin\n{behaviour}")
     LOG.unlink(missing_ok=True)
@@ -79,7 +99,7 @@ def test_a_first_installation_and_its_uninstall(request, story, java_home, behav
     fresh_root(behaviour)
     store(java_home)
     if hold:
-        (unix(ROOT) / hold).parent.mkdir()
+        (unix(ROOT) / hold).parent.mkdir(exist_ok=True)
         (unix(ROOT) / hold).write_text("a file of someone else's")
     with held(f"{ROOT}\\{hold}") if hold else contextlib.nullcontext():
         if properties is None:
@@ -94,7 +114,7 @@ def test_a_first_installation_and_its_uninstall(request, story, java_home, behav
 
 
 def installed_and_uninstalled(properties):
-    assert install() == 0
+    assert install() == 0 and closed()
     assert query("Quorlin")[0] == 4
     assert (unix(ROOT) / "reg_values.properties").read_bytes() == properties
     server = Installation(ROOT)
@@ -147,13 +167,14 @@ def test_an_upgrade_keeps_the_service_and_falls_back_when_it_fails(services, sto
     assert DATA in left()
 
 
-def test_a_second_root_changes_nothing(services):
+def test_the_way_back_is_an_uninstall_and_the_older_version(services, tmp_path):
+    services("Quorlin")
     fresh_root("")
-    previous = previous_version(services, "", "")
-    assert install(root=r"C:\Quorlin elsewhere") == 2
-    assert "not this root's bin\\Quorlin.exe: nothing was changed" in LOG.read_text()
-    assert query("Quorlin")[0] == 4 and product_files() == previous
-    assert not unix(r"C:\Quorlin elsewhere").exists()
+    store(JRE)
+    assert install() == 0
+    uninstall()
+    assert install(installer=setup_of("0.9.0", tmp_path)) == 0
+    assert query("Quorlin")[0] == 4 and registry(ENTRY)["DisplayVersion"] == "0.9.0" and DATA in left()
 
 
 def previous_version(services, behaviour, old_behaviour):
@@ -174,4 +195,5 @@ def previous_version(services, behaviour, old_behaviour):
 
 
 def product_files():
-    return {name: (unix(ROOT) / name).read_bytes() for name in PRODUCT}
+    """The bytes of the product's files that are there."""
+    return {name: (unix(ROOT) / name).read_bytes() for name in PRODUCT if (unix(ROOT) / name).exists()}

@@ -1,11 +1,13 @@
 # Quorlin-<version>.msi, deployed, upgraded and removed with msiexec as fleet tools do it.
 import os
 import re
+import shutil
 import subprocess
 import uuid
 import pytest
-from conftest import BUILD, MSI_LOG, SOURCE, VERSION, held, msiexec, query, registry, restarted, signed, store, unix, wine
-from test_installer import DATA, JRE, LOG, ROOT, SERVICE, fresh_root, install, left
+from conftest import (BUILD, MSI_LOG, SOURCE, VERSION, held, kill, msiexec, query, registry, restarted, signed, store,
+                      unix, wait_for, wine)
+from test_installer import DATA, JRE, LOG, ROOT, SERVICE, closed, fresh_root, install, left, product_files, setup_of
 
 pytestmark = pytest.mark.skipif(BUILD.name != "i686", reason="the package carries the 32-bit build")
 UNINSTALL = r"HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall"
@@ -14,13 +16,20 @@ FAILED = (1603, 1627)  # Windows' code for a failed installation; Wine's msiexec
 
 
 def package(version, tmp_path):
-    """The package of a version, carrying this build's installer: the one built, or one built now."""
+    """The package of a version, carrying the installer of that version: the one built, or one built now."""
     if version == VERSION:
         return BUILD / f"Quorlin-{VERSION}.msi"
     made = tmp_path / f"Quorlin-{version}.msi"
-    subprocess.run([SOURCE / "installer/build-package", version, BUILD / "Quorlin-setup.exe",
+    subprocess.run([SOURCE / "installer/build-package", version, setup_of(version, tmp_path),
                     BUILD / "installer/QuorlinPackage.dll", made], check=True, capture_output=True)
     return made
+
+
+def deployed(how, version, tmp_path, root=ROOT):
+    """The exit code of the exe or the package of a version, as a fleet tool runs it; root None: not given."""
+    if how == "exe":
+        return install(installer=setup_of(version, tmp_path), root=root)
+    return msiexec("i", package(version, tmp_path), f'INSTALLDIR="{root}"' if root else "")
 
 
 def product(version):
@@ -43,40 +52,78 @@ def products():
         msiexec("x", code)
 
 
+OLD, NEW, NEWER, BAD = ("msi", "0.9.0"), ("msi", VERSION), ("exe", VERSION), (2, "C:\\jre\0")  # BAD: a wrong JavaHome
+AFTER_NEW, AFTER_OLD, DOWNGRADED = {product(VERSION): VERSION}, {product("0.9.0"): "0.9.0"}, \
+    "A newer version of Quorlin (1.0.0) is installed; nothing was changed"
 STORIES = [
-    # story, what was installed before: (how, version), JavaHome, the exit codes, the product's entries
-    # afterwards, what the logs say
-    ("a first installation", None, JRE, (0,), {product(VERSION): VERSION}, "Installed: Quorlin"),
-    ("an upgrade of an older package", ("msi", "0.9.0"), JRE, (0,), {product(VERSION): VERSION}, "an upgrade in place"),
-    ("an upgrade whose setup step fails", ("msi", "0.9.0"), (2, "C:\\jre\0"), FAILED, {product("0.9.0"): "0.9.0"},
-     "Upgrade failed; the previous version runs again"),
-    ("a first installation whose setup step fails", None, (2, "C:\\jre\0"), FAILED, {},
-     "Install Error: Type of value JavaHome is wrong"),
-    ("a downgrade", ("msi", "9.0.0"), JRE, FAILED, {product("9.0.0"): "9.0.0"}, "WIX_DOWNGRADE_DETECTED = {"),
-    ("the exe's installation taken over", ("exe", VERSION), JRE, (0,), {product(VERSION): VERSION}, "an upgrade in place"),
+    # story, what was installed before: (how, version) each, then what is installed, JavaHome, the exit
+    # codes, the product's entries afterwards, what the log of the last step says (the package's own)
+    ("a first installation", [], NEW, JRE, (0,), AFTER_NEW, "Installed: Quorlin"),
+    ("an upgrade of an older package", [OLD], NEW, JRE, (0,), AFTER_NEW, "an upgrade in place"),
+    ("an upgrade whose setup step fails", [OLD], NEW, BAD, FAILED, AFTER_OLD, "Upgrade failed; the previous version runs"),
+    ("a first installation whose setup step fails", [], NEW, BAD, FAILED, {}, "Install Error: Type of value JavaHome"),
+    ("the exe's installation taken over", [NEWER], NEW, JRE, (0,), AFTER_NEW, "an upgrade in place"),
+    # Downgrades change nothing, whatever the engine finds (Wine's msiexec finds no newer product after an upgrade).
+    ("a downgrade by a package", [("msi", "9.0.0")], NEW, JRE, FAILED, {product("9.0.0"): "9.0.0"}, "WIX_DOWNGRADE_DETEC"),
+    ("an older exe over a newer exe", [NEWER], ("exe", "0.9.0"), JRE, (2,), {"Quorlin": VERSION}, DOWNGRADED),
+    ("an older exe over a newer package", [NEW], ("exe", "0.9.0"), JRE, (2,), AFTER_NEW, DOWNGRADED),
+    ("an older package over a newer one that upgraded it", [OLD, NEW], OLD, JRE, FAILED, AFTER_NEW, DOWNGRADED),
+    ("an older package over a newer exe", [NEWER], OLD, JRE, FAILED, {"Quorlin": VERSION}, DOWNGRADED),
 ]
 
 
-@pytest.mark.parametrize("story, before, java_home, codes, after, logged", STORIES, ids=[s[0] for s in STORIES])
-def test_a_package_installs_upgrades_and_removes(services, tmp_path, story, before, java_home, codes, after, logged):
+@pytest.mark.parametrize("story, before, then, java_home, codes, after, logged", STORIES, ids=[s[0] for s in STORIES])
+def test_a_package_installs_upgrades_and_removes(services, tmp_path, story, before, then, java_home, codes, after,
+                                                 logged):
     services("Quorlin")
     fresh_root("")
     store(JRE)
+    for step in before:
+        assert deployed(*step, tmp_path) == 0
     if before:
-        how, version = before
-        assert (install() if how == "exe" else msiexec("i", package(version, tmp_path), f'INSTALLDIR="{ROOT}"')) == 0
         wine("sc", "config", "Quorlin", "start=", "demand")
         wine("sc", "description", "Quorlin", "The operator's words")
-    registration = registry(SERVICE)
+        unix(ROOT).chmod(0o777)  # and the operator's DACL
+    registration, files, registered = registry(SERVICE), product_files(), wine("reg", "query", UNINSTALL, "/s")[0]
     store(java_home)
-    assert msiexec("i", package(VERSION, tmp_path), "" if before else f'INSTALLDIR="{ROOT}"') in codes
+    assert deployed(*then, tmp_path, root=None if before and then[0] == "msi" else ROOT) in codes
     assert entries() == after, "one entry, whichever way the product came"
-    assert logged in LOG.read_text() + MSI_LOG.read_text("latin-1")
+    assert logged in (MSI_LOG.read_text("latin-1") if then[0] == "msi" else LOG.read_text())
     assert registry(SERVICE) == (registration or registry(SERVICE)), "the operator's settings stay"
     assert (query("Quorlin") or [None])[0] == (4 if after else None)
-    if after:
+    assert closed() != bool(before), "a first installation closes the root; an upgrade leaves it as it was"
+    if codes != (0,) and before:
+        assert (product_files(), wine("reg", "query", UNINSTALL, "/s")[0]) == (files, registered), "nothing changed"
+    if after and "Quorlin" not in after:
         removed(next(iter(after)))
-    assert set(left()) - {"server.log", "behaviour.txt"} == {DATA}, "what the server wrote itself stays"
+        assert set(left()) - {"server.log", "behaviour.txt"} == {DATA}, "what the server wrote itself stays"
+
+
+ELSEWHERE = r"C:\Quorlin elsewhere"
+SECOND_ROOTS = [
+    # story, how the installation into another root is asked for, whether the service there was removed by
+    # hand first (a stale entry), the exit codes
+    ("the exe, while the product runs", "exe", False, (2,)),
+    ("the package, while the product runs", "msi", False, FAILED),
+    ("the package, over a stale entry whose service is gone", "msi", True, (0,)),
+]
+
+
+@pytest.mark.parametrize("story, how, stale, codes", SECOND_ROOTS, ids=[r[0] for r in SECOND_ROOTS])
+def test_a_second_root_is_refused_and_a_stale_entry_steers_nothing(services, tmp_path, story, how, stale, codes):
+    services("Quorlin")
+    fresh_root("")
+    shutil.rmtree(unix(ELSEWHERE), ignore_errors=True)
+    store(JRE)
+    assert deployed("msi", "0.9.0", tmp_path) == 0
+    if stale:
+        wine("sc", "delete", "Quorlin")
+        assert wait_for(lambda: kill() or query("Quorlin") is None)
+    files = product_files()
+    assert deployed(how, VERSION, tmp_path, root=ELSEWHERE) in codes
+    runs = ELSEWHERE if stale else ROOT
+    assert query("Quorlin")[0] == 4 and registry(SERVICE)["ImagePath"] == f'"{runs}\\bin\\Quorlin.exe"'
+    assert (unix(ELSEWHERE).exists(), product_files()) == (stale, files), "nothing laid down elsewhere or changed here"
 
 
 def removed(code):
