@@ -288,8 +288,9 @@ FunctionEnd
 ; uninstaller could not delete itself. It hands the work to a copy of itself in the run's private
 ; folder, made there with fail-if-exists, waits for it and ends with its exit code: the command returns
 ; when the work is done. Windows lets a running program be renamed, so it first moves itself out of the
-; root, beside the copy; where it cannot (another drive; Wine), it goes at the next restart, with the
-; root if that is empty then.
+; root, beside the copy. Where the private folder lies on another drive, it takes a name of its own in
+; the root instead, and goes at the next restart, with the root if that is empty then: an installation
+; before the restart keeps its Uninstall.exe. Where it cannot be renamed at all (Wine), it goes itself.
 Function un.handOver
   StrCpy $R0 "$PLUGINSDIR\Uninstall.exe"
   Push "Uninstall"
@@ -300,7 +301,14 @@ Function un.handOver
   ${If} $0 == 0
     !insertmacro fail "The private copy could not be made: error $1"
   ${EndIf}
-  System::Call 'kernel32::MoveFileW(w "$EXEPATH", w "$PLUGINSDIR\handed-over.exe") i .r2'
+  StrCpy $R1 "$PLUGINSDIR\handed-over.exe"
+  System::Call 'kernel32::MoveFileW(w "$EXEPATH", w R1) i .r2'
+  ${If} $2 == 0
+    GetTempFileName $R1 "$INSTDIR"
+    Delete $R1
+    System::Call 'kernel32::MoveFileW(w "$EXEPATH", w R1) i .r2'
+    ${IfThen} $2 == 0 ${|} StrCpy $R1 "$EXEPATH" ${|}
+  ${EndIf}
   StrCpy $1 ""
   ${IfThen} ${Silent} ${|} StrCpy $1 "/S " ${|}
   ClearErrors
@@ -308,10 +316,10 @@ Function un.handOver
   ${If} ${Errors}
     !insertmacro fail "The private copy did not run"
   ${EndIf}
-  ${If} $2 == 0
-    System::Call 'kernel32::MoveFileExW(w "$EXEPATH", p 0, i 4)'
+  ${If} $R1 != "$PLUGINSDIR\handed-over.exe"
+    System::Call 'kernel32::MoveFileExW(w R1, p 0, i 4)'
     System::Call 'kernel32::MoveFileExW(w "$INSTDIR", p 0, i 4)'
-    !insertmacro log "Running, so deleted at the next restart: $EXEPATH"
+    !insertmacro log "Running, so deleted at the next restart: $R1"
   ${EndIf}
   SetErrorLevel $0
   Quit

@@ -167,16 +167,6 @@ def test_an_upgrade_keeps_the_service_and_falls_back_when_it_fails(services, sto
     assert DATA in left()
 
 
-def test_the_way_back_is_an_uninstall_and_the_older_version(services, tmp_path):
-    services("Quorlin")
-    fresh_root("")
-    store(JRE)
-    assert install() == 0
-    uninstall()
-    assert install(installer=setup_of("0.9.0", tmp_path)) == 0
-    assert query("Quorlin")[0] == 4 and registry(ENTRY)["DisplayVersion"] == "0.9.0" and DATA in left()
-
-
 def previous_version(services, behaviour, old_behaviour):
     """The previous version running, registered by the operator (started by hand, with a description),
     its files unlike the new package's; their bytes."""

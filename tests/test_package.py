@@ -5,9 +5,10 @@ import shutil
 import subprocess
 import uuid
 import pytest
-from conftest import (BUILD, MSI_LOG, SOURCE, VERSION, held, kill, msiexec, query, registry, restarted, signed, store,
-                      unix, wait_for, wine)
-from test_installer import DATA, JRE, LOG, ROOT, SERVICE, closed, fresh_root, install, left, product_files, setup_of
+from conftest import (BUILD, MSI_LOG, SOURCE, VERSION, held, kill, msiexec, query, registry, restarted, run, signed,
+                      store, unix, wait_for, wine)
+from test_installer import (DATA, ENTRY, JRE, LOG, ROOT, SERVICE, closed, fresh_root, install, left, product_files,
+                            setup_of)
 
 pytestmark = pytest.mark.skipif(BUILD.name != "i686", reason="the package carries the 32-bit build")
 UNINSTALL = r"HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall"
@@ -26,7 +27,10 @@ def package(version, tmp_path):
 
 
 def deployed(how, version, tmp_path, root=ROOT):
-    """The exit code of the exe or the package of a version, as a fleet tool runs it; root None: not given."""
+    """The exit code of the exe or the package of a version, or of the entry's quiet uninstall string, as a
+    fleet tool runs it; root None: not given."""
+    if how == "uninstall":
+        return run(registry(ENTRY)["QuietUninstallString"])
     if how == "exe":
         return install(installer=setup_of(version, tmp_path), root=root)
     return msiexec("i", package(version, tmp_path), f'INSTALLDIR="{root}"' if root else "")
@@ -69,6 +73,8 @@ STORIES = [
     ("an older exe over a newer package", [NEW], ("exe", "0.9.0"), JRE, (2,), AFTER_NEW, DOWNGRADED),
     ("an older package over a newer one that upgraded it", [OLD, NEW], OLD, JRE, FAILED, AFTER_NEW, DOWNGRADED),
     ("an older package over a newer exe", [NEWER], OLD, JRE, FAILED, {"Quorlin": VERSION}, DOWNGRADED),
+    ("the way back: an uninstall, then the older exe", [NEWER, ("uninstall", None)], ("exe", "0.9.0"), JRE, (0,),
+     {"Quorlin": "0.9.0"}, "Installed: Quorlin 0.9.0 runs"),
 ]
 
 
@@ -80,7 +86,7 @@ def test_a_package_installs_upgrades_and_removes(services, tmp_path, story, befo
     store(JRE)
     for step in before:
         assert deployed(*step, tmp_path) == 0
-    if before:
+    if query("Quorlin"):
         wine("sc", "config", "Quorlin", "start=", "demand")
         wine("sc", "description", "Quorlin", "The operator's words")
         unix(ROOT).chmod(0o777)  # and the operator's DACL
@@ -91,8 +97,9 @@ def test_a_package_installs_upgrades_and_removes(services, tmp_path, story, befo
     assert logged in (MSI_LOG.read_text("latin-1") if then[0] == "msi" else LOG.read_text())
     assert registry(SERVICE) == (registration or registry(SERVICE)), "the operator's settings stay"
     assert (query("Quorlin") or [None])[0] == (4 if after else None)
-    assert closed() != bool(before), "a first installation closes the root; an upgrade leaves it as it was"
-    if codes != (0,) and before:
+    assert closed() == (registration is None), "a first installation closes the root; an upgrade leaves it as it was"
+    assert DATA in left(), "what the server wrote itself stays"
+    if codes != (0,) and registration:
         assert (product_files(), wine("reg", "query", UNINSTALL, "/s")[0]) == (files, registered), "nothing changed"
     if after and "Quorlin" not in after:
         removed(next(iter(after)))

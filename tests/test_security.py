@@ -3,8 +3,8 @@
 # it open or wait to rewrite it. (The root that a user made open to everyone: fresh_root.)
 import re
 import pytest
-from conftest import BUILD, MSI_LOG, VERSION, held, msiexec, query, registry, restarted, run, unix, wine, windows
-from test_installer import ENTRY, LOG, fresh_root
+from conftest import BUILD, MSI_LOG, VERSION, held, msiexec, query, registry, restarted, run, store, unix, wine, windows
+from test_installer import ENTRY, JRE, LOG, fresh_root
 from test_package import deployed, product, products  # noqa: F401 (products: the packages go after each story)
 
 pytestmark = pytest.mark.skipif(BUILD.name != "i686", reason="the installer carries the 32-bit build")
@@ -24,6 +24,7 @@ def removed(how):
 def test_nothing_planted_where_a_removal_took_its_files_runs(services, tmp_path, how):
     services("Quorlin")
     fresh_root("")
+    store(JRE)
     assert deployed(how, VERSION, tmp_path) == 0
     code, before = removed(how)
     # The user's programs, in folders open to everyone: one held open where the uninstaller's copy once lay
