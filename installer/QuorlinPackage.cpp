@@ -83,14 +83,16 @@ static void makePrivateFolder(char* folder, size_t size)
         throw GetLastError();
     SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
     unsigned int random[2];
+    BOOL made;
     do {
         if (rand_s(&random[0]) || rand_s(&random[1]) ||
             snprintf(folder, size, "%sQuorlin-%08x%08x", parent, random[0], random[1]) >= (int)size)
             throw (DWORD)ERROR_BUFFER_OVERFLOW;
-    } while (!CreateDirectoryA(folder, &attributes) && GetLastError() == ERROR_ALREADY_EXISTS);
+        made = CreateDirectoryA(folder, &attributes);
+    } while (!made && GetLastError() == ERROR_ALREADY_EXISTS);
     DWORD error = GetLastError();
     LocalFree(descriptor);
-    if (GetFileAttributesA(folder) == INVALID_FILE_ATTRIBUTES)
+    if (!made)
         throw error;
 }
 
@@ -123,10 +125,11 @@ static DWORD execute(char* command, const char* folder)
     return code;
 }
 
-// Removes the private folder, emptied by the run; if something in it is still in use, at the next restart.
+// Removes the private folder, if it was made, emptied by the run; if something in it is still in use,
+// at the next restart.
 static void removeFolder(const char* folder)
 {
-    if (*folder && !RemoveDirectoryA(folder))
+    if (*folder && !RemoveDirectoryA(folder) && GetFileAttributesA(folder) != INVALID_FILE_ATTRIBUTES)
         MoveFileExA(folder, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 
