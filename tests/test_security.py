@@ -1,10 +1,10 @@
 # What a standard user may try against the removals that fleet tools run as the system: plant a program
 # where an earlier removal took one from (the uninstaller's copy, the plugins, the temporary files), hold
-# it open or wait to rewrite it. (The root that a user made open to everyone: fresh_root.)
+# it open or wait to rewrite it; or put a link in the root. (The root a user made open: fresh_root.)
 import re
 import pytest
 from conftest import BUILD, MSI_LOG, VERSION, held, msiexec, query, registry, restarted, run, store, unix, wine, windows
-from test_installer import ENTRY, JRE, LOG, fresh_root
+from test_installer import ENTRY, JRE, LOG, ROOT, fresh_root, install
 from test_package import deployed, product, products  # noqa: F401 (products: the packages go after each story)
 
 pytestmark = pytest.mark.skipif(BUILD.name != "i686", reason="the installer carries the 32-bit build")
@@ -43,3 +43,11 @@ def test_nothing_planted_where_a_removal_took_its_files_runs(services, tmp_path,
     assert [p.read_bytes() == PROGRAM and not p.with_name(p.name + ".ran").exists() for p in planted] == \
         [True] * len(planted), "nothing planted was written or ran"
     assert used and not used & before and not [f for f in used if f.exists()], "this run's own folders, gone after"
+
+
+def test_a_root_holding_a_link_is_refused(services, tmp_path):
+    fresh_root("")
+    (unix(ROOT) / "bin").rmdir()
+    (unix(ROOT) / "bin").symlink_to(tmp_path)  # as Wine shows a junction: the programs would land elsewhere
+    assert install() == 2 and query("Quorlin") is None and not list(tmp_path.iterdir())
+    assert "The root holds a link, " + ROOT + r"\bin" in LOG.read_text()
