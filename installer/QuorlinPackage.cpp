@@ -13,7 +13,6 @@
 #include <sddl.h>
 #include <stdlib.h>
 #include <string.h>
-#include <string>
 
 // Linked statically, the C++ runtime's default terminate handler brings its name demangler along.
 namespace __gnu_cxx {
@@ -96,16 +95,30 @@ static void makePrivateFolder(char* folder, size_t size)
         throw error;
 }
 
-// This process's environment with TEMP and TMP naming folder, as CreateProcess takes it.
-static std::string environment(const char* folder)
+// Copies text and its NUL to end, before limit; the new end.
+static char* append(char* end, const char* limit, const char* text)
 {
-    std::string block;
+    size_t length = strlen(text) + 1;
+    if (end + length >= limit)
+        throw (DWORD)ERROR_BUFFER_OVERFLOW;
+    return (char*)memcpy(end, text, length) + length;
+}
+
+// This process's environment with TEMP and TMP naming folder, as CreateProcess takes it.
+static char* environment(const char* folder)
+{
+    static char block[65536];
+    char variable[MAX_PATH + 40], *end = block;
     for (const char* entry = GetEnvironmentStringsA(); *entry; entry += strlen(entry) + 1)
         if (_strnicmp(entry, "TEMP=", 5) && _strnicmp(entry, "TMP=", 4))
-            block.append(entry).push_back('\0');
-    for (const char* name : {"TEMP=", "TMP="})
-        block.append(name).append(folder).push_back('\0');
-    return block + '\0';
+            end = append(end, block + sizeof block, entry);
+    static const char* names[] = {"TEMP", "TMP"};
+    for (const char* name : names) {
+        snprintf(variable, sizeof variable, "%s=%s", name, folder);
+        end = append(end, block + sizeof block, variable);
+    }
+    *end = 0;
+    return block;
 }
 
 // Runs the command line with its temporary files in folder and returns its exit code.
@@ -114,8 +127,7 @@ static DWORD execute(char* command, const char* folder)
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
-    std::string variables = environment(folder);
-    if (!CreateProcessA(NULL, command, NULL, NULL, FALSE, CREATE_NO_WINDOW, &variables[0], NULL, &startup, &process))
+    if (!CreateProcessA(NULL, command, NULL, NULL, FALSE, CREATE_NO_WINDOW, environment(folder), NULL, &startup, &process))
         throw GetLastError();
     DWORD code;
     if (WaitForSingleObject(process.hProcess, INFINITE) == WAIT_FAILED || !GetExitCodeProcess(process.hProcess, &code))
