@@ -598,9 +598,10 @@ Section
   ${Else}
     Call upgrade
   ${EndIf}
-  ; Event Viewer renders the service's records through the message table in Quorlin.exe.
+  ; Event Viewer renders the service's records, errors and warnings, through the message table in
+  ; Quorlin.exe.
   WriteRegExpandStr HKLM "${SOURCE}" "EventMessageFile" "$INSTDIR\bin\Quorlin.exe"
-  WriteRegDWORD HKLM "${SOURCE}" "TypesSupported" 1
+  WriteRegDWORD HKLM "${SOURCE}" "TypesSupported" 3
   WriteUninstaller "$INSTDIR\Uninstall.exe"
   WriteRegStr HKLM "${UNINSTALL}" "DisplayName" "Quorlin"
   WriteRegStr HKLM "${UNINSTALL}" "DisplayVersion" "${VERSION}"

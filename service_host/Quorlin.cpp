@@ -5,6 +5,8 @@
 // stdio.h comes first, before any C++ runtime header can switch printf to mingw's larger replacement.
 #include <stdio.h>
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 #include <direct.h>
 #include <errno.h>
 #include <process.h>
@@ -19,6 +21,15 @@ SERVICE_STATUS ss;               // the service's status, as last reported
 HANDLE handles[2];               // [0] the named event shared with the server, [1] the server process
 CRITICAL_SECTION lock;           // held by whichever thread changes ss (the service main or the handler)
 DWORD changed;                   // tick count of the last change of state or checkpoint
+HANDLE output;                   // read end of the pipe that carries the server's standard output and error
+HANDLE drainer;                  // the thread that copies that output into the server's log
+char* logPath;                   // <root>\logs\server.log; its older files are server.1.log to server.4.log
+HANDLE logFile;                  // the current server log, opened for appending
+DWORD logged;                    // bytes in the current server log
+const DWORD LOG_LIMIT = 10000000;  // bytes in one file of the server's log
+const int KEPT_LOGS = 4;           // older files of the server's log that are kept
+char tail[2048];                 // the server's last output, for the event log when it ends by itself
+DWORD tailLength;                // bytes held in tail
 
 // Linked statically, the C++ runtime's default terminate handler brings its name demangler along
 // (about 75 KB) to print a text that no one of a service would read.
@@ -43,16 +54,22 @@ char* message(unsigned long code)
     return strcat(text, digits);
 }
 
-// Writes text as one error event under the source name; failures to do so are not reported anywhere.
-void report(const char* text)
+// Writes text as one event of the type under the source name; failures to do so are not reported anywhere.
+static void reportAs(WORD type, const char* text)
 {
     if (!text)
         return;
     HANDLE source = RegisterEventSourceA(NULL, name);
     if (!source)
         return;
-    ReportEventA(source, EVENTLOG_ERROR_TYPE, 0, 0, NULL, 1, 0, &text, NULL);
+    ReportEventA(source, type, 0, 0, NULL, 1, 0, &text, NULL);
     DeregisterEventSource(source);
+}
+
+// Writes text as one error event.
+void report(const char* text)
+{
+    reportAs(EVENTLOG_ERROR_TYPE, text);
 }
 
 // The texts up to the null pointer, joined into a new heap text.
@@ -113,19 +130,6 @@ template <class Edit> static SERVICE_STATUS change(Edit edit)
     return status;
 }
 
-// The end of the service: its event first, when there is one, then the stopped state.
-static void setStopped(DWORD exitCode, DWORD specificCode, const char* text)
-{
-    report(text);
-    change([&] {
-        ss.dwCurrentState = SERVICE_STOPPED;
-        ss.dwControlsAccepted = 0;
-        ss.dwWin32ExitCode = exitCode;
-        ss.dwServiceSpecificExitCode = specificCode;
-        return true;
-    });
-}
-
 // Running, with the stop controls accepted. Shutdown and preshutdown let the server save its work
 // before the machine goes down; a system that knows no preshutdown refuses that report.
 static void setRunning()
@@ -177,6 +181,234 @@ static char* installationRoot()
     return root;
 }
 
+// Whether sid is one of those that may change what the service runs: the system, Administrators,
+// TrustedInstaller, or the account the service runs as (LocalSystem; under Wine, the prefix's user).
+static bool trusted(PSID sid)
+{
+    static PSID installer, self;
+    static char user[256];
+    if (!installer && !ConvertStringSidToSidA("S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", &installer))
+        return false;
+    HANDLE token;
+    DWORD size;
+    if (!self && OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        if (GetTokenInformation(token, TokenUser, user, sizeof user, &size))
+            self = ((TOKEN_USER*)user)->User.Sid;
+        CloseHandle(token);
+    }
+    return IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
+           EqualSid(sid, installer) || (self && EqualSid(sid, self));
+}
+
+// Whether nobody but a trusted account owns the file or folder or may write, delete or re-permission it.
+static bool unchangeable(const char* file)
+{
+    const DWORD changes = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES |
+                          FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+    PSID owner;
+    PACL dacl;
+    PSECURITY_DESCRIPTOR descriptor;
+    if (GetNamedSecurityInfoA(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                              NULL, &dacl, NULL, &descriptor) != ERROR_SUCCESS)
+        return false;
+    bool closed = owner && trusted(owner) && dacl;  // a null DACL lets everyone do everything
+    for (WORD index = 0; closed && index < dacl->AceCount; index++) {
+        ACCESS_ALLOWED_ACE* ace;
+        closed = GetAce(dacl, index, (void**)&ace) &&
+                 (ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE || (ace->Header.AceFlags & INHERIT_ONLY_ACE) ||
+                  !(ace->Mask & changes) || trusted(&ace->SidStart));
+    }
+    LocalFree(descriptor);
+    return closed;
+}
+
+static bool isFile(const char* file)
+{
+    DWORD attributes = GetFileAttributesA(file);
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// javaw.exe in the root, else in the first folder on the service's PATH where nobody but a trusted
+// account may change the folder or the program: the server runs as the system, and a folder on the
+// PATH that users may write would let any of them replace it. Each folder passed over for that is
+// named in a warning.
+static char* findJava(const char* root, const char* systemPath)
+{
+    char* program = join(root, "\\javaw.exe", NULL);
+    if (isFile(program))
+        return program;
+    char* folders = join(systemPath, NULL);
+    for (char* folder = strtok(folders, ";"); folder; folder = strtok(NULL, ";")) {
+        if (*folder == '"' && strlen(folder) > 1 && folder[strlen(folder) - 1] == '"') {
+            folder[strlen(folder) - 1] = 0;
+            folder++;
+        }
+        bool separated = *folder && folder[strlen(folder) - 1] == '\\';
+        program = join(folder, separated ? "" : "\\", "javaw.exe", NULL);
+        if (!isFile(program))
+            continue;
+        if (unchangeable(folder) && unchangeable(program))
+            return program;
+        reportAs(EVENTLOG_WARNING_TYPE, join("javaw.exe in ", folder, " was passed over: users other than the system "
+                                             "and Administrators may change it", NULL));
+    }
+    throw (unsigned long)-ENOENT;
+}
+
+// Output that cannot be kept costs the output, never the server: one event says why.
+static void loseLog(const char* what, DWORD code)
+{
+    report(join("The server's output is not kept in ", what, ": ", message(code), NULL));
+    if (logFile)
+        CloseHandle(logFile);
+    logFile = NULL;
+}
+
+static void openLog(DWORD disposition)
+{
+    logFile = CreateFileA(logPath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                          disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    LARGE_INTEGER size;
+    if (logFile == INVALID_HANDLE_VALUE) {
+        logFile = NULL;
+        return loseLog(logPath, GetLastError());
+    }
+    if (!GetFileSizeEx(logFile, &size) || SetFilePointer(logFile, 0, NULL, FILE_END) == INVALID_SET_FILE_POINTER)
+        return loseLog(logPath, GetLastError());
+    logged = size.QuadPart > LOG_LIMIT ? LOG_LIMIT : size.LowPart;
+}
+
+// The server's log lies in <root>\logs, made closed like the root: the system and Administrators
+// write, Users read.
+static void makeLog(const char* root)
+{
+    char* folder = join(root, "\\logs", NULL);
+    logPath = join(folder, "\\server.log", NULL);
+    PSECURITY_DESCRIPTOR closed;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(
+            "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", SDDL_REVISION_1, &closed, NULL))
+        return loseLog(folder, GetLastError());
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, closed, FALSE};
+    if (!CreateDirectoryA(folder, &attributes) && GetLastError() != ERROR_ALREADY_EXISTS)
+        return loseLog(folder, GetLastError());
+    if (GetFileAttributesA(folder) & FILE_ATTRIBUTE_REPARSE_POINT)
+        return loseLog(folder, ERROR_CANT_ACCESS_FILE);  // a link would send the output elsewhere
+    openLog(OPEN_ALWAYS);
+}
+
+// The current log becomes server.1.log, the older ones shift up and the fifth goes. A file that a
+// reader holds open cannot move: then the current log starts again empty, so the files stay bounded.
+static void rotateLog()
+{
+    CloseHandle(logFile);
+    size_t base = strlen(logPath) - strlen(".log");
+    char *from = join(logPath, "0000", NULL), *to = join(logPath, "0000", NULL);
+    for (int older = KEPT_LOGS; older > 0; older--) {
+        sprintf(to, "%.*s.%d.log", (int)base, logPath, older);
+        if (older > 1)
+            sprintf(from, "%.*s.%d.log", (int)base, logPath, older - 1);
+        MoveFileExA(older > 1 ? from : logPath, to, MOVEFILE_REPLACE_EXISTING);
+    }
+    free(from);
+    free(to);
+    openLog(CREATE_ALWAYS);
+}
+
+static void writeLog(const char* data, DWORD size)
+{
+    DWORD written;
+    if (logFile && logged && logged + size > LOG_LIMIT)
+        rotateLog();
+    if (!logFile)
+        return;
+    if (!WriteFile(logFile, data, size, &written, NULL))
+        return loseLog(logPath, GetLastError());
+    logged += written;
+}
+
+// Keeps the last bytes of the server's output.
+static void keepTail(const char* data, DWORD size)
+{
+    if (size > sizeof tail) {
+        data += size - sizeof tail;
+        size = sizeof tail;
+    }
+    EnterCriticalSection(&lock);
+    DWORD kept = tailLength < sizeof tail - size ? tailLength : sizeof tail - size;
+    memmove(tail, tail + tailLength - kept, kept);
+    memcpy(tail + kept, data, size);
+    tailLength = kept + size;
+    LeaveCriticalSection(&lock);
+}
+
+// Copies the server's output into its log as it comes, each line after the time it was read, and
+// keeps its last bytes. Ends when the server, and whatever inherited its output, have closed it.
+static DWORD WINAPI drain(void*)
+{
+    const DWORD size = 65536;
+    char *in = (char*)malloc(size), *out = (char*)malloc(2 * size);  // static arrays would fill the file
+    if (!in || !out)
+        return loseLog(logPath, ERROR_NOT_ENOUGH_MEMORY), 0;
+    bool lineStart = true;
+    DWORD got;
+    while (ReadFile(output, in, size, &got, NULL)) {
+        SYSTEMTIME now;
+        GetLocalTime(&now);
+        char stamp[64];
+        DWORD stampLength = sprintf(stamp, "%04u-%02u-%02u %02u:%02u:%02u.%03u ", now.wYear, now.wMonth, now.wDay,
+                                    now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
+        DWORD used = 0;
+        for (char *at = in, *end = in + got, *next; at < end; at = next) {
+            char* lineEnd = (char*)memchr(at, '\n', end - at);
+            next = lineEnd ? lineEnd + 1 : end;
+            if (used + stampLength + (next - at) > 2 * size) {
+                writeLog(out, used);
+                used = 0;
+            }
+            if (lineStart) {
+                memcpy(out + used, stamp, stampLength);
+                used += stampLength;
+            }
+            memcpy(out + used, at, next - at);
+            used += next - at;
+            lineStart = lineEnd != NULL;
+        }
+        writeLog(out, used);
+        keepTail(in, got);
+    }
+    return 0;
+}
+
+// Waits until the server's output has ended and is in the log: 5 s at most, in case a child of the
+// server still holds it open.
+static void awaitOutput()
+{
+    if (drainer)
+        WaitForSingleObject(drainer, 5000);
+}
+
+// The server's last lines, at most 20 within its last 2 KB of output, as one event's text; null if it
+// wrote nothing.
+static char* lastLines()
+{
+    char text[sizeof tail + 1];
+    EnterCriticalSection(&lock);
+    memcpy(text, tail, tailLength);
+    char* end = text + tailLength;
+    bool full = tailLength == sizeof tail;
+    LeaveCriticalSection(&lock);
+    while (end > text && (end[-1] == '\n' || end[-1] == '\r'))
+        end--;
+    *end = 0;
+    char* start = end;
+    for (int lines = 1; start > text && !(start[-1] == '\n' && lines++ == 20);)
+        start--;
+    char* first = start == text && full ? strchr(text, '\n') : NULL;  // the oldest line may be cut
+    if (first)
+        start = first + 1;
+    return *start ? join("The server's last output:\r\n", start, NULL) : NULL;
+}
+
 // A server left behind by a crashed or killed service would still hold its port: the job ends it
 // together with this process.
 static void bindToService(HANDLE server)
@@ -189,7 +421,22 @@ static void bindToService(HANDLE server)
         report(message(GetLastError()));
 }
 
-// Starts javaw.exe from the installation root with an environment of exactly PATH and SystemRoot.
+// The pipe of the server's standard output and error: the server inherits the write end, which is
+// returned; the drainer reads the other.
+static HANDLE makeOutput()
+{
+    SECURITY_ATTRIBUTES inherited = {sizeof inherited, NULL, TRUE};
+    HANDLE write;
+    if (!CreatePipe(&output, &write, &inherited, 65536) || !SetHandleInformation(output, HANDLE_FLAG_INHERIT, 0))
+        throw GetLastError();
+    drainer = CreateThread(NULL, 0, drain, NULL, 0, NULL);
+    if (!drainer)
+        throw GetLastError();
+    return write;
+}
+
+// Starts javaw.exe with the root as working directory and an environment of exactly PATH and
+// SystemRoot; its output goes to the server's log.
 static void launch()
 {
     char* root = installationRoot();
@@ -202,16 +449,52 @@ static void launch()
     if (!systemPath || !systemRoot)
         throw (unsigned long)ERROR_ENVVAR_NOT_FOUND;
     char* pathEntry = join("PATH=", root, "\\bin;", systemPath, NULL);
-    char* environment[] = {pathEntry, join("SystemRoot=", systemRoot, NULL), NULL};
-    intptr_t server = _spawnlpe(_P_NOWAIT, "javaw.exe", "javaw.exe", javaOpts ? javaOpts : "", "-jar",
-                                ".\\server\\lib\\ZQ_glimmerfold_server.jar", "-e", NULL, environment);
-    if (server == -1)
-        throw (unsigned long)-errno;
-    handles[1] = (HANDLE)server;
-    bindToService(handles[1]);
+    // One block of entries, each ended by a NUL, the block by one more.
+    char* environment = join(pathEntry, "|SystemRoot=", systemRoot, "|", NULL);
+    environment[strlen(pathEntry)] = 0;
+    environment[strlen(pathEntry) + strlen("|SystemRoot=") + strlen(systemRoot)] = 0;
+    char* program = findJava(root, systemPath);
+    // The options enter the command line unchanged: quotes in them quote, as on any command line.
+    char* commandLine = join("javaw.exe ", javaOpts ? javaOpts : "", " -jar .\\server\\lib\\ZQ_glimmerfold_server.jar -e", NULL);
+    makeLog(root);
+    HANDLE write = makeOutput();
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = startup.hStdError = write;
+    PROCESS_INFORMATION server;
+    // Suspended until it is in the job, so that nothing it starts escapes the job.
+    BOOL started = CreateProcessA(program, commandLine, NULL, NULL, TRUE, CREATE_SUSPENDED | CREATE_NO_WINDOW,
+                                  environment, NULL, &startup, &server);
+    DWORD code = GetLastError();
+    CloseHandle(write);  // the drainer sees the output end when the server's copies close
+    if (!started)
+        throw code;
+    handles[1] = server.hProcess;
+    bindToService(server.hProcess);
+    if (ResumeThread(server.hThread) == (DWORD)-1)
+        throw GetLastError();
+    CloseHandle(server.hThread);
     free(pathEntry);
     free(path);
     path = NULL;
+}
+
+// The end of the service: the server's output up to its end, the event when there is one, then the
+// stopped state.
+static void setStopped(DWORD exitCode, DWORD specificCode, const char* text)
+{
+    awaitOutput();
+    report(text);
+    if (exitCode == ERROR_SERVICE_SPECIFIC_ERROR)  // the server ended by itself: what it said last says why
+        report(lastLines());
+    change([&] {
+        ss.dwCurrentState = SERVICE_STOPPED;
+        ss.dwControlsAccepted = 0;
+        ss.dwWin32ExitCode = exitCode;
+        ss.dwServiceSpecificExitCode = specificCode;
+        return true;
+    });
 }
 
 // The server has ended while running: after a stop request that is the stop's end, otherwise the

@@ -1,6 +1,6 @@
 # What the scenarios share: Windows programs run in the bed's Wine session (tools/bed), the
 # services' event log, `sc query`, and installation roots with the stand-in server.
-import contextlib, functools, os, pathlib, re, signal, subprocess, tempfile, time
+import contextlib, fcntl, functools, os, pathlib, re, shutil, signal, subprocess, tempfile, time
 import pytest
 
 BUILD = pathlib.Path(os.environ["QUORLIN_BUILD"])
@@ -8,6 +8,8 @@ BUILD = pathlib.Path(os.environ["QUORLIN_BUILD"])
 BED = pathlib.Path(os.environ.get("QUORLIN_BED", "/no-bed"))
 DRIVE = BED / "prefix/drive_c"
 TOOLS = pathlib.Path(__file__).resolve().parent.parent / "tools"
+# What the run's workers share (scripts/test makes it for the run); pytest alone keeps it in its bed.
+RUN = pathlib.Path(os.environ.get("QUORLIN_RUN") or BED)
 
 
 def unix(path):
@@ -48,10 +50,22 @@ def msiexec(action, target, options=""):
     return run(f'msiexec /{action} "{target}" /qn {options} /l*v C:\\msiexec.log')
 
 
+def made_once(path, make):
+    """path, made by make(a path beside it) once per run: workers that need it meanwhile wait for it."""
+    with open(RUN / "made.lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not path.exists():
+            part = path.with_name("part-" + path.name)
+            make(part)
+            part.rename(path)
+    return path
+
+
 @contextlib.contextmanager
-def held(path):
-    """A Windows program holds the file open, sharing reads only, as a virus scanner or a viewer does."""
-    holder = subprocess.Popen([os.environ["WINELOADER"], BUILD / "tests/inprocess.exe", "hold", path],
+def held(path, what="hold"):
+    """A Windows program holds the file open, sharing reads only, as a virus scanner or a viewer does; or
+    (what "hold-service") a status handle to the service, as the services console or a monitoring agent does."""
+    holder = subprocess.Popen([os.environ["WINELOADER"], BUILD / "tests/inprocess.exe", what, path],
                               stdout=subprocess.PIPE, text=True)
     try:
         assert holder.stdout.readline().strip() == "held"
@@ -70,8 +84,12 @@ def console(*args, **options):
 
 @functools.cache
 def text(code):
-    """The system's text for an error code, as puts prints it."""
-    return wine(BUILD / "tests/inprocess.exe", "text", code)[0] + "\n"
+    """The system's text for an error code, as puts prints it; asked once per run and target."""
+    def ask(made):
+        told = wine(BUILD / "tests/inprocess.exe", "text", code)[0]
+        assert told, f"no text for {code}: the program failed at its start"  # not kept: asked again
+        made.write_text(told, "latin-1")
+    return made_once(RUN / f"text-{BUILD.name}-{code}", ask).read_text("latin-1") + "\n"
 
 
 def quoted(log, marker):
@@ -81,16 +99,17 @@ def quoted(log, marker):
             for text in re.findall(marker + r'"((?:[^"\\]|\\.)*)"', log)]
 
 
-def events(log):
-    """The event-log records in Wine's debug output: err:eventlog:ReportEventW L"<text>"."""
-    return quoted(log, "err:eventlog:ReportEventW L")
+def events(log, kind="err"):
+    """The event-log records of a kind in Wine's debug output: err:eventlog:ReportEventW L"<text>" (errors),
+    warn:... (warnings)."""
+    return quoted(log, kind + ":eventlog:ReportEventW L")
 
 
 class EventLog:
-    """The records that services write from now on."""
+    """The records that services write from now on: errors, or warnings."""
     file = BED / "events.log"
     def __init__(self): self.mark = self.file.stat().st_size
-    def since(self): return events(self.file.read_bytes()[self.mark:].decode("latin-1"))
+    def since(self, kind="err"): return events(self.file.read_bytes()[self.mark:].decode("latin-1"), kind)
 
 
 def wait_for(done, seconds=60):
@@ -183,10 +202,9 @@ NO_KEY, NO_VALUE = "no key", "no value"
 
 def store(java_home):
     """Lays out the JRE key in the registry view of the build's bitness: a 32-bit program's lies under
-    Wow6432Node. Wine's own regedit writes it, natively."""
+    Wow6432Node. Wine's own regedit deletes what was there and writes it, natively, in one run."""
     key = r"HKEY_LOCAL_MACHINE\Software" + (r"\Wow6432Node" if BUILD.name == "i686" else "") + r"\JavaSoft"
-    wine("reg", "delete", key, "/f")
-    lines = ["Windows Registry Editor Version 5.00", "",
+    lines = ["Windows Registry Editor Version 5.00", "", f"[-{key}]", "",
              r"[HKEY_CURRENT_USER\Software\Wine\Debug]", '"RelayInclude"="user32.MessageBoxA"', ""]
     if java_home != NO_KEY:
         lines.append(f"[{key}\\Java Runtime Environment\\1.5]")
@@ -241,6 +259,7 @@ class Root(Installation):
         if server:
             (top / "javaw.exe").write_bytes((BUILD / "tools/javaw.exe").read_bytes())
         (top / "server.log").unlink(missing_ok=True)
+        shutil.rmtree(top / "logs", ignore_errors=True)
         (top / "behaviour.txt").write_text(f"service {service}\n{behaviour}")
         super().__init__(self.dir)
 

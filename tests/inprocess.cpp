@@ -3,9 +3,11 @@
 // line, prints "FAIL ..." per failed check, then "checks N, failed F". Given "report", writes one event
 // and a null one; given "text N", prints the system's text for N; given "render MODULE TEXT", prints
 // event 0 of MODULE's message table with TEXT as its one string; given "hold FILE", holds the file open,
-// sharing reads only, and says "held".
+// sharing reads only, and says "held"; given "hold-service NAME", holds a status handle to the service.
 #include <stdio.h>
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 #include <direct.h>
 #include <errno.h>
 #include <process.h>
@@ -90,6 +92,36 @@ static void controls()
         expect(number(WaitForSingleObject(host::handles[0], 0) == WAIT_OBJECT_0), number(c.signalled), what + ": signal");
         if (c.signalled)
             expect(number(host::ss.dwCheckPoint) + " " + number(host::ss.dwControlsAccepted), "0 0", what + ": checkpoint");
+    }
+}
+
+// A server's end shows its last lines: at most 20, within its last 2 KB, without the line that the
+// 2 KB cut; output fed in pieces of any size.
+static void serverLines()
+{
+    std::string many, wide, shownMany, shownWide;
+    for (int line = 1; line <= 25; line++) {
+        many += "line " + number(line) + "\r\n";
+        shownMany += line < 6 ? "" : "line " + number(line) + (line < 25 ? "\r\n" : "");
+        wide += line > 12 ? "" : std::string(199, 'a' + line) + "\n";
+        shownWide += line < 3 || line > 12 ? "" : std::string(199, 'a' + line) + (line < 12 ? "\n" : "");
+    }
+    struct {
+        std::string output, shown;
+        size_t piece;
+    } cases[] = {
+        {"", "(null)", 1},
+        {"\r\n\r\n", "(null)", 1},
+        {"one line without an end", "The server's last output:\r\none line without an end", 5},
+        {many, "The server's last output:\r\n" + shownMany, 7},
+        {wide, "The server's last output:\r\n" + shownWide, 3000},
+        {wide, "The server's last output:\r\n" + shownWide, 100},
+    };
+    for (auto& c : cases) {
+        host::tailLength = 0;
+        for (size_t at = 0; at < c.output.size(); at += c.piece)
+            host::keepTail(c.output.data() + at, c.output.substr(at, c.piece).size());
+        expect(text(host::lastLines()), c.shown, "last lines of " + number(c.output.size()) + " bytes");
     }
 }
 
@@ -182,6 +214,13 @@ int main(int argc, char** argv)
         fflush(stdout);
         Sleep(INFINITE);
     }
+    if (argc > 2 && !strcmp(argv[1], "hold-service")) {  // as the services console or a monitoring agent would
+        SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
+        SC_HANDLE service = manager ? OpenServiceA(manager, argv[2], SERVICE_QUERY_STATUS) : NULL;
+        puts(service ? "held" : "not held");
+        fflush(stdout);
+        Sleep(INFINITE);
+    }
     if (argc > 2 && !strcmp(argv[1], "text"))
         return fputs(systemText(strtoul(argv[2], NULL, 10)).c_str(), stdout) < 0;
     if (argc > 3 && !strcmp(argv[1], "render")) {  // event 0 of the module argv[2], as Event Viewer shows it
@@ -194,6 +233,7 @@ int main(int argc, char** argv)
     plain = argv[1];
     errorTexts();
     controls();
+    serverLines();
     services();
     registryLayer();
     printf("checks %d, failed %d\n", checks, failures);

@@ -5,9 +5,9 @@ import shutil
 import subprocess
 import uuid
 import pytest
-from conftest import (BUILD, MSI_LOG, SOURCE, VERSION, held, kill, msiexec, query, registry, restarted, run, signed,
-                      store, unix, wait_for, wine)
-from test_installer import (DATA, ENTRY, JRE, LOG, ROOT, SERVICE, closed, fresh_root, install, left, product_files,
+from conftest import (BUILD, MSI_LOG, RUN, SOURCE, VERSION, held, kill, made_once, msiexec, query, registry, restarted,
+                      run, signed, store, unix, wait_for, wine)
+from test_installer import (DATA, ENTRY, RECORDS, JRE, LOG, ROOT, SERVICE, closed, fresh_root, install, left, product_files,
                             setup_of)
 
 pytestmark = pytest.mark.skipif(BUILD.name != "i686", reason="the package carries the 32-bit build")
@@ -16,24 +16,24 @@ UPGRADE_CODE = re.search(r'UpgradeCode="([^"]+)"', (SOURCE / "installer/Quorlin.
 FAILED = (1603, 1627)  # Windows' code for a failed installation; Wine's msiexec gives 1627
 
 
-def package(version, tmp_path):
-    """The package of a version, carrying the installer of that version: the one built, or one built now."""
+def package(version):
+    """The package of a version, carrying the installer of that version: the one built, or one made once per run."""
     if version == VERSION:
         return BUILD / f"Quorlin-{VERSION}.msi"
-    made = tmp_path / f"Quorlin-{version}.msi"
-    subprocess.run([SOURCE / "installer/build-package", version, setup_of(version, tmp_path),
-                    BUILD / "installer/QuorlinPackage.dll", made], check=True, capture_output=True)
-    return made
+    setup = setup_of(version)  # first: made_once holds the run's lock while it makes
+    return made_once(RUN / f"Quorlin-{version}.msi", lambda made: subprocess.run(
+        [SOURCE / "installer/build-package", version, setup, BUILD / "installer/QuorlinPackage.dll", made],
+        check=True, capture_output=True))
 
 
-def deployed(how, version, tmp_path, root=ROOT):
+def deployed(how, version, root=ROOT):
     """The exit code of the exe or the package of a version, or of the entry's quiet uninstall string, as a
     fleet tool runs it; root None: not given."""
     if how == "uninstall":
         return run(registry(ENTRY)["QuietUninstallString"])
     if how == "exe":
-        return install(installer=setup_of(version, tmp_path), root=root)
-    return msiexec("i", package(version, tmp_path), f'INSTALLDIR="{root}"' if root else "")
+        return install(installer=setup_of(version), root=root)
+    return msiexec("i", package(version), f'INSTALLDIR="{root}"' if root else "")
 
 
 def product(version):
@@ -50,8 +50,11 @@ def entries():
 
 @pytest.fixture(autouse=True)
 def products():
-    """After each story, the packages still registered are removed, so that the next one starts clean."""
+    """After each story, the packages still registered are removed, so that the next one starts clean. Without
+    the installer's entry, no package owns the installation, and a removal only unregisters it: the services
+    fixture ends the service after."""
     yield
+    wine("reg", "delete", ENTRY, "/f")
     for code in re.findall(r"\\(\{[0-9A-F-]+\})$", wine("reg", "query", UNINSTALL)[0], re.M):
         msiexec("x", code)
 
@@ -79,20 +82,20 @@ STORIES = [
 
 
 @pytest.mark.parametrize("story, before, then, java_home, codes, after, logged", STORIES, ids=[s[0] for s in STORIES])
-def test_a_package_installs_upgrades_and_removes(services, tmp_path, story, before, then, java_home, codes, after,
+def test_a_package_installs_upgrades_and_removes(services, story, before, then, java_home, codes, after,
                                                  logged):
     services("Quorlin")
     fresh_root("")
     store(JRE)
     for step in before:
-        assert deployed(*step, tmp_path) == 0
+        assert deployed(*step) == 0
     if query("Quorlin"):
         wine("sc", "config", "Quorlin", "start=", "demand")
         wine("sc", "description", "Quorlin", "The operator's words")
         unix(ROOT).chmod(0o777)  # and the operator's DACL
     registration, files, registered = registry(SERVICE), product_files(), wine("reg", "query", UNINSTALL, "/s")[0]
     store(java_home)
-    assert deployed(*then, tmp_path, root=None if before and then[0] == "msi" else ROOT) in codes
+    assert deployed(*then, root=None if before and then[0] == "msi" else ROOT) in codes
     assert entries() == after, "one entry, whichever way the product came"
     assert logged in (MSI_LOG.read_text("latin-1") if then[0] == "msi" else LOG.read_text())
     assert registry(SERVICE) == (registration or registry(SERVICE)), "the operator's settings stay"
@@ -103,7 +106,7 @@ def test_a_package_installs_upgrades_and_removes(services, tmp_path, story, befo
         assert (product_files(), wine("reg", "query", UNINSTALL, "/s")[0]) == (files, registered), "nothing changed"
     if after and "Quorlin" not in after:
         removed(next(iter(after)))
-        assert set(left()) - {"server.log", "behaviour.txt"} == {DATA}, "what the server wrote itself stays"
+        assert set(left()) - RECORDS - {"behaviour.txt"} == {DATA}, "what the server wrote itself stays"
 
 
 ELSEWHERE = r"C:\Quorlin elsewhere"
@@ -117,17 +120,17 @@ SECOND_ROOTS = [
 
 
 @pytest.mark.parametrize("story, how, stale, codes", SECOND_ROOTS, ids=[r[0] for r in SECOND_ROOTS])
-def test_a_second_root_is_refused_and_a_stale_entry_steers_nothing(services, tmp_path, story, how, stale, codes):
+def test_a_second_root_is_refused_and_a_stale_entry_steers_nothing(services, story, how, stale, codes):
     services("Quorlin")
     fresh_root("")
     shutil.rmtree(unix(ELSEWHERE), ignore_errors=True)
     store(JRE)
-    assert deployed("msi", "0.9.0", tmp_path) == 0
+    assert deployed("msi", "0.9.0") == 0
     if stale:
         wine("sc", "delete", "Quorlin")
         assert wait_for(lambda: kill() or query("Quorlin") is None)
     files = product_files()
-    assert deployed(how, VERSION, tmp_path, root=ELSEWHERE) in codes
+    assert deployed(how, VERSION, root=ELSEWHERE) in codes
     runs = ELSEWHERE if stale else ROOT
     assert query("Quorlin")[0] == 4 and registry(SERVICE)["ImagePath"] == f'"{runs}\\bin\\Quorlin.exe"'
     assert (unix(ELSEWHERE).exists(), product_files()) == (stale, files), "nothing laid down elsewhere or changed here"

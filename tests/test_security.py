@@ -21,11 +21,11 @@ def removed(how):
 
 
 @pytest.mark.parametrize("how", ["exe", "msi"])
-def test_nothing_planted_where_a_removal_took_its_files_runs(services, tmp_path, how):
+def test_nothing_planted_where_a_removal_took_its_files_runs(services, how):
     services("Quorlin")
     fresh_root("")
     store(JRE)
-    assert deployed(how, VERSION, tmp_path) == 0
+    assert deployed(how, VERSION) == 0
     code, before = removed(how)
     # The user's programs, in folders open to everyone: one held open where the uninstaller's copy once lay
     # in the temporary folder, the others where that removal's folders were, to be written and rewritten.
@@ -36,7 +36,7 @@ def test_nothing_planted_where_a_removal_took_its_files_runs(services, tmp_path,
         path.write_bytes(PROGRAM)
         path.parent.chmod(0o777) or path.chmod(0o777)
     restarted()
-    assert code == 0 and before and deployed(how, VERSION, tmp_path) == 0
+    assert code == 0 and before and deployed(how, VERSION) == 0
     with held(windows(planted[0])):
         code, used = removed(how)
     assert code == 0 and query("Quorlin") is None and registry(ENTRY) is None

@@ -1,9 +1,12 @@
 # The service's life as the Service Control Manager, the event log and the server see it, and the
 # checks of tests/inprocess.cpp on what no outside path reaches.
+import os
 import re
+import shutil
 from concurrent.futures import ThreadPoolExecutor
 import pytest
-from conftest import BUILD, EventLog, console, Root, checkpoints, events, kill, none_left, plain_service, query, registry, restart, text, wait_for, wine
+from conftest import (BUILD, EventLog, console, Root, checkpoints, events, kill, none_left, plain_service, query, registry,
+                      restart, text, unix, wait_for, wine)
 
 ENVIRONMENT = r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment"
 
@@ -23,22 +26,26 @@ def steady(seen, reached):
 
 
 @pytest.fixture
-def java_opts():
-    """Sets JAVA_OPTS as a system variable, which services see only in a new session."""
-    def set(options):
-        wine("reg", "add", ENVIRONMENT, "/v", "JAVA_OPTS", "/d", options, "/f")
+def system_variables():
+    """Sets system variables, which services see only in a new session; puts them back afterwards."""
+    old = {}
+    def set(name, value):
+        old.setdefault(name, registry(ENVIRONMENT).get(name))
+        wine("reg", "add", ENVIRONMENT, "/v", name, "/t", "REG_EXPAND_SZ", "/d", value, "/f")
         restart()
     yield set
-    if "JAVA_OPTS" in registry(ENVIRONMENT):
-        wine("reg", "delete", ENVIRONMENT, "/v", "JAVA_OPTS", "/f")
+    for name, value in old.items():
+        wine("reg", *(("add", ENVIRONMENT, "/v", name, "/t", "REG_EXPAND_SZ", "/d", value) if value else
+                      ("delete", ENVIRONMENT, "/v", name)), "/f")
+    if old:
         wine("sc", "delete", "Quorlin")  # or the new session starts it again
         restart()
 
 
 @pytest.mark.parametrize("story, exe, options, behaviour, progress", LIVES, ids=[life[0] for life in LIVES])
-def test_a_life_from_start_to_stop(services, java_opts, story, exe, options, behaviour, progress):
+def test_a_life_from_start_to_stop(services, system_variables, story, exe, options, behaviour, progress):
     if options:
-        java_opts(options)
+        system_variables("JAVA_OPTS", options)
     root = Root(exe, "Quorlin", behaviour)
     services("Quorlin")
     events = EventLog()
@@ -116,3 +123,85 @@ def test_what_no_outside_path_reaches():
 
 def test_a_report_writes_one_record_and_a_null_text_none():
     assert events(wine(BUILD / "tests/inprocess.exe", "report")[1]) == ["one record"]
+
+
+HEAP = "Invalid maximum heap size: -Xmx9zz"
+NO_VM = "Error: Could not create the Java Virtual Machine."
+STAMP = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} "
+OUTPUTS = [
+    # story, the server's behaviour, the service's end (state, exit code, specific code), the events, the
+    # lines its log holds after the time stamps
+    ("a start that fails with two error lines", f"say {HEAP}\nsay {NO_VM}\nexit_before 1\n", (1, 1066, 0),
+     ["Startup failed (check VexilProxyError)", f"The server's last output:\n{HEAP}\n{NO_VM}"], [HEAP, NO_VM]),
+    ("a server that ends by itself after a line", "say shutting down: out of luck\nexit_after 500 7\n", (1, 1066, 7),
+     ["Server ended by itself with exit status 7", "The server's last output:\nshutting down: out of luck"],
+     ["shutting down: out of luck"]),
+    ("a server that writes while running, then stops", "say listening on 8080\n", (1, 0, 0), [], ["listening on 8080"]),
+]
+
+
+@pytest.mark.parametrize("story, behaviour, end, written, lines", OUTPUTS, ids=[o[0] for o in OUTPUTS])
+def test_the_servers_output_is_kept_and_a_failure_shows_its_last_lines(services, story, behaviour, end, written,
+                                                                        lines):
+    root = Root(r"C:\talking\bin\Quorlin.exe", "Quorlin", behaviour)
+    services("Quorlin")
+    events = EventLog()
+    installed = console(root.exe, "-install")[:2]
+    if end[1] == 0:
+        assert installed == (0, "Service started\n") and root.said("armed")
+        query("Quorlin", "stop")
+    assert wait_for(lambda: query("Quorlin")[0] == 1) and query("Quorlin")[:3] == end
+    assert events.since() == written
+    logs = unix(r"C:\talking\logs")
+    logged = (logs / "server.log").read_text()
+    assert re.findall("^" + STAMP + "(.*)$", logged, re.M) == lines and logged.count("\n") == len(lines), "stamped"
+    assert not logs.stat().st_mode & 0o002, "closed like the root: Everyone may not write"
+
+
+MB = 1000 * 1000
+
+
+def test_a_flood_of_output_stays_bounded_and_the_newest_is_kept(services):
+    root = Root(r"C:\flooding\bin\Quorlin.exe", "Quorlin", "flood 60\n")
+    services("Quorlin")
+    assert console(root.exe, "-install")[:2] == (0, "Service started\n")
+    assert wait_for(lambda: root.recorded("at flood ends"), 90), "the server is not held up by its output"
+    assert query("Quorlin", "stop")[0] in (1, 3) and wait_for(lambda: query("Quorlin")[0] == 1), "the stop still prompt"
+    logs = unix(r"C:\flooding\logs")
+    files = [logs / name for name in ("server.4.log", "server.3.log", "server.2.log", "server.1.log", "server.log")]
+    assert sorted(logs.iterdir()) == sorted(files)
+    assert max(f.stat().st_size for f in files) <= 10 * MB and sum(f.stat().st_size for f in files) <= 50 * MB
+    text = "".join(f.read_text() for f in files)
+    numbers = [int(n) for n in re.findall(r"^" + STAMP + r"flood line (\d+) ", text, re.M)]
+    assert numbers == list(range(numbers[0], 600000)), "the newest output, whole and in order"
+    assert text.endswith(" flood done\n")
+
+
+SYSTEM_PATH = r"C:\user tools;C:\user java;C:\runtime;%SystemRoot%\system32;%SystemRoot%"
+PASSED_OVER = " was passed over: users other than the system and Administrators may change it"
+
+
+def test_javaw_on_the_path_runs_only_from_where_no_user_can_change_it(services, system_variables):
+    # A folder open to everyone (a user may put their program there), and a user's program in a closed
+    # folder (Wine shows another uid's file as S-1-5-7's), both ahead of the Java runtime's own folder.
+    root = Root(r"C:\pathed\bin\Quorlin.exe", "Quorlin", "", server=False)
+    for folder, mode, owner in (("user tools", 0o777, 0), ("user java", 0o755, 1000), ("runtime", 0o755, 0)):
+        unix(f"C:\\{folder}").mkdir(mode, exist_ok=True)
+        unix(f"C:\\{folder}").chmod(mode)
+        shutil.copy(BUILD / "tools/javaw.exe", unix(f"C:\\{folder}") / "javaw.exe")
+        os.chown(unix(f"C:\\{folder}") / "javaw.exe", owner, owner)
+    system_variables("PATH", SYSTEM_PATH)
+    services("Quorlin")
+    events = EventLog()
+    assert console(root.exe, "-install")[:2] == (0, "Service started\n")
+    assert root.recorded("program") == [r"C:\runtime\javaw.exe"]
+    assert root.recorded("command") == ["javaw.exe  -jar .\\server\\lib\\ZQ_glimmerfold_server.jar -e"]
+    assert events.since("warn") == [r"javaw.exe in C:\user tools" + PASSED_OVER, r"javaw.exe in C:\user java" + PASSED_OVER]
+    query("Quorlin", "stop")
+    assert wait_for(lambda: query("Quorlin")[0] == 1) and none_left()
+    (unix(r"C:\runtime") / "javaw.exe").unlink()
+    events = EventLog()
+    wine("sc", "start", "Quorlin")
+    assert wait_for(lambda: query("Quorlin")[0] == 1) and query("Quorlin")[:2] == (1, 4294967294)
+    assert events.since() == ["error -2"] and len(events.since("warn")) == 2
+    assert root.recorded("program") == [r"C:\runtime\javaw.exe"], "nothing a user could change ran"

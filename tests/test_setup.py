@@ -5,7 +5,7 @@ import pathlib
 import shutil
 import subprocess
 import pytest
-from conftest import BUILD, NO_KEY, NO_VALUE, console, quoted, store, text, unix
+from conftest import BUILD, NO_KEY, NO_VALUE, RUN, console, made_once, quoted, store, text, unix
 
 LINE = r"Software\\JavaSoft\\Java\ Runtime\ Environment\\1.5_JavaHome="
 
@@ -45,11 +45,10 @@ def run_setup(folder, locale):
 
 
 @pytest.fixture(scope="session")
-def reader(tmp_path_factory):
-    """Java's own reader of properties files (ReadProperties.java), compiled once."""
-    classes = tmp_path_factory.mktemp("classes")
-    subprocess.run(["javac", "-d", classes, pathlib.Path(__file__).parent / "ReadProperties.java"], check=True)
-    return classes
+def reader():
+    """Java's own reader of properties files (ReadProperties.java), compiled once per run."""
+    source = pathlib.Path(__file__).parent / "ReadProperties.java"
+    return made_once(RUN / "classes", lambda made: subprocess.run(["javac", "-d", made, source], check=True))
 
 
 @pytest.mark.parametrize("story, locale, java_home, code, file, box", CASES, ids=[c[0] for c in CASES])

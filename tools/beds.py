@@ -26,3 +26,15 @@ def pytest_report_teststatus(report, config):
         crash = getattr(report.longrepr, "reprcrash", None)  # a plain text failure has none
         why = crash.message if crash else report.longrepr
         config.get_terminal_writer().line(f"\nrerun {report.nodeid} ({report.when}): {why}")
+
+
+# The stories that build or wait longest go first, so that no worker is left with a long one at the end
+# while the others have finished.
+LONGEST_FIRST = ("signed_release", "a_life_from_start", "two_builds", "test_a_package", "flood", "upgrade_keeps",
+                 "install_and_remove", "first_installation", "javaw_on_the_path", "second_root", "nothing_planted")
+
+
+def pytest_collection_modifyitems(items):
+    def rank(item):
+        return next((i for i, name in enumerate(LONGEST_FIRST) if name in item.nodeid), len(LONGEST_FIRST))
+    items.sort(key=rank)

@@ -9,6 +9,9 @@
 //   exit_after MS STATUS  after running, end by itself with STATUS after MS milliseconds
 //   exit_on_ready STATUS  signal and end with STATUS at the same moment
 //   ignore_stop MS        after the stop signal, go on for MS milliseconds before ending
+//   say TEXT              write TEXT as a line to standard error at the start (one line per say)
+//   flood MB              once running, write MB megabytes of numbered lines to standard output as
+//                         fast as it can, then "flood done"; records when it began and ended
 // Lines in the server archive come after those: an upgrade test's previous version behaves otherwise.
 //
 // As a plain service it notes each start in "<its own path>.ran", waits the milliseconds of its first
@@ -42,11 +45,33 @@ static void waitRunning(const char* service)
     fprintf(record, "accepts 0x%lx\n", status.dwControlsAccepted);
 }
 
+// Writes megabytes of numbered 100-byte lines to standard output in large writes, then a last line.
+static void floodOutput(int megabytes)
+{
+    static char block[100 * 1000 + 1];  // and the NUL after the last line
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD written;
+    note("flood begins");
+    for (int at = 0; at < 100 * 1000; at += 100)
+        sprintf(block + at, "flood line %09d %077d\r\n", 0, 0);
+    for (int line = 0, blocks = megabytes * 10; blocks > 0; blocks--) {
+        for (int at = 0; at < 100 * 1000; at += 100, line++)
+            for (int digit = 8, number = line; digit >= 0; digit--, number /= 10)
+                block[at + 11 + digit] = '0' + number % 10;
+        WriteFile(out, block, 100 * 1000, &written, NULL);
+    }
+    const char* last = "flood done\r\n";
+    WriteFile(out, last, strlen(last), &written, NULL);
+    note("flood ends");
+}
+
 static int server()
 {
     char line[4096];
     record = fopen("server.log", "a");
     fprintf(record, "command %s\n", GetCommandLineA());
+    GetModuleFileNameA(NULL, line, sizeof line);
+    fprintf(record, "program %s\n", line);
     GetCurrentDirectoryA(sizeof line, line);
     fprintf(record, "directory %s\n", line);
     for (char* entry = GetEnvironmentStringsA(); *entry; entry += strlen(entry) + 1)
@@ -54,7 +79,7 @@ static int server()
     note("started");
 
     char service[256] = "Quorlin";
-    int readyAfter = 0, exitBefore = -1, exitAfter = -1, exitAfterStatus = 0, ignoreStop = 0, exitOnReady = -1;
+    int readyAfter = 0, exitBefore = -1, exitAfter = -1, exitAfterStatus = 0, ignoreStop = 0, exitOnReady = -1, flood = 0;
     const char* files[] = {"behaviour.txt", ".\\server\\lib\\ZQ_glimmerfold_server.jar"};
     for (const char* file : files) {
         FILE* behaviour = fopen(file, "r");
@@ -65,6 +90,9 @@ static int server()
             sscanf(line, "exit_after %d %d", &exitAfter, &exitAfterStatus);
             sscanf(line, "ignore_stop %d", &ignoreStop);
             sscanf(line, "exit_on_ready %d", &exitOnReady);
+            sscanf(line, "flood %d", &flood);
+            if (!strncmp(line, "say ", 4))
+                fputs(line + 4, stderr);
         }
     }
     if (exitBefore >= 0) {
@@ -86,6 +114,8 @@ static int server()
     waitRunning(service);
     ResetEvent(event);
     note("armed");
+    if (flood)
+        floodOutput(flood);
     if (exitAfter >= 0) {
         Sleep(exitAfter);
         note("ending by itself");
