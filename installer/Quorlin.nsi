@@ -1,14 +1,16 @@
 ; Quorlin-setup.exe: lays out the service host, the setup tool and the server's files under the
 ; installation root, records the Java home beside the server and registers the service "Quorlin".
-;   Quorlin-setup.exe [/S] [/PACKAGE=<product code>] [/D=<root>]   install, or upgrade in place;
-;                                                  /PACKAGE=: run by Quorlin.msi, whose entry shows
+;   Quorlin-setup.exe [/S] [/PACKAGE=<product code>] ["/JAVA_OPTS=<options>"] [/D=<root>]
+;                                                  install, or upgrade in place; /PACKAGE=: run by
+;                                                  Quorlin.msi, whose entry shows; /JAVA_OPTS=: the
+;                                                  server's options, in the service's Environment
 ;   <root>\Uninstall.exe [/S] [_?=<root>]     remove the service, then what the installer laid down;
 ;                                              with _?=<root>, from a private copy that it waits for
 ; Built by CMake (target installer) with makensis and these defines: PROGRAMS, the folder of
 ; Quorlin.exe and vexil_setup.exe; SERVER_FILES, the folder of the server's files as they lie under
 ; the root; SERVER_LIST, the macros serverFiles and serverFolders that installer/server-files wrote
-; for them; OUTFILE, the installer to write; VERSION, as x.y.z; SIGN, if given, the command that signs
-; the installer and the uninstaller it writes.
+; for them; OUTFILE, the installer to write; VERSION, as x.y.z; PLUGINS, the folder of our own plugin
+; QuorlinSetup.dll; SIGN, if given, the command that signs the installer and the uninstaller it writes.
 Unicode true
 RequestExecutionLevel admin
 Name "Quorlin"
@@ -33,6 +35,7 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "Copyright 2026 the Quorlin develope
   !uninstfinalize '"${SIGN}" "%1"'
 !endif
 
+!addplugindir /x86-unicode "${PLUGINS}"
 !include LogicLib.nsh
 !include FileFunc.nsh
 !include WordFunc.nsh
@@ -55,6 +58,10 @@ InstallDirRegKey HKLM "${UNINSTALL}" "InstallLocation"
 ; and run).
 !define PRIVATE "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"
 !define CLOSED "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"
+
+; The JAVA_OPTS entry of the service's Environment before this run set the named options ("": none),
+; for a fall-back.
+Var previousOptions
 
 Page directory
 Page instfiles
@@ -444,6 +451,27 @@ Function startService
   System::Call 'advapi32::CloseServiceHandle(p r1)'
 FunctionEnd
 
+; With /JAVA_OPTS=<options>, sets JAVA_OPTS=<options> in the service's Environment, which the Service
+; Control Manager gives the service at each start; whatever else the operator put there stays. $0: ""
+; when no options were named, 0 when set, else the error.
+Function javaOptions
+  QuorlinSetup::setJavaOptions
+  Pop $1
+  Pop $0
+  Pop $previousOptions
+  !insertmacro log "$1"
+FunctionEnd
+
+; A server that ends by itself stops the service with an error code: the Service Control Manager starts
+; it again after 60 s, twice, then leaves it; the count starts again after a day. Logged with the call's
+; result; a system that keeps no recovery does not fail the installation.
+Function recovery
+  QuorlinSetup::setRecovery
+  Pop $1
+  Pop $0
+  !insertmacro log "$1"
+FunctionEnd
+
 ; A failed first installation leaves nothing behind: no service, no files, no uninstall entry.
 Function rollBack
   !insertmacro log "Rolling back: removing the service and what was laid down"
@@ -522,6 +550,16 @@ Function install
   ${IfThen} $0 != 0 ${|} Call rollBack ${|}
   !insertmacro run 0 '"$INSTDIR\bin\Quorlin.exe" -install'
   ${IfThen} $0 != 0 ${|} Call rollBack ${|}
+  Call recovery
+  Call javaOptions
+  ${If} $0 == 0
+    ; The service started without them: it takes them at its next start.
+    Call stopService
+    Call startService
+    ${IfThen} $0 != 1 ${|} Call rollBack ${|}
+  ${ElseIf} $0 != ""
+    Call rollBack
+  ${EndIf}
 FunctionEnd
 
 ; A failed upgrade puts the previous version back as it was and starts it again.
@@ -530,6 +568,13 @@ Function fallBack
   Call stopService
   !insertmacro productFiles restoreFile
   !insertmacro serverFolders
+  ${If} $previousOptions != "-"
+    Push $previousOptions
+    QuorlinSetup::restoreJavaOptions
+    Pop $1
+    Pop $0
+    !insertmacro log "$1"
+  ${EndIf}
   Call startService
   ${If} $0 == 1
     !insertmacro fail "Upgrade failed; the previous version runs again"
@@ -545,6 +590,7 @@ Function upgrade
     !insertmacro fail "The service Quorlin runs $1, not this root's bin\Quorlin.exe: nothing was changed"
   ${EndIf}
   !insertmacro log "The service Quorlin exists: an upgrade in place"
+  StrCpy $previousOptions "-"
   Call stopService
   ${If} $0 != 1
     !insertmacro fail "The service Quorlin did not stop: nothing was changed"
@@ -554,6 +600,12 @@ Function upgrade
   ${IfThen} $0 != 0 ${|} Call fallBack ${|}
   Call setUp
   ${IfThen} $0 != 0 ${|} Call fallBack ${|}
+  Call javaOptions
+  ${If} $0 == ""
+    StrCpy $previousOptions "-"  ; nothing was changed, nothing to put back
+  ${ElseIf} $0 != 0
+    Call fallBack
+  ${EndIf}
   Call startService
   ${IfThen} $0 != 1 ${|} Call fallBack ${|}
 FunctionEnd

@@ -22,9 +22,9 @@ JRE = (1, "C:\\jre\0")
 LINE = rb"Software\\JavaSoft\\Java\ Runtime\ Environment\\1.5_JavaHome=C:\\jre" b"\r\n"
 
 
-def install(display=None, installer=BUILD / "Quorlin-setup.exe", root=ROOT):
+def install(display=None, installer=BUILD / "Quorlin-setup.exe", root=ROOT, options=""):
     """The silent installer's exit code; /D= stands last and unquoted."""
-    return run(f'"{windows(installer)}" /S /D={root}', display)
+    return run(f'"{windows(installer)}" /S {options} /D={root}', display)
 
 
 def setup_of(version):
@@ -33,7 +33,7 @@ def setup_of(version):
         return BUILD / "Quorlin-setup.exe"
     files = BUILD / "installer"
     return made_once(RUN / f"Quorlin-setup-{version}.exe", lambda made: subprocess.run(
-        ["makensis", f"-DPROGRAMS={BUILD}", f"-DSERVER_FILES={files}/stand-in", f"-DOUTFILE={made}",
+        ["makensis", f"-DPROGRAMS={BUILD}", f"-DSERVER_FILES={files}/stand-in", f"-DOUTFILE={made}", f"-DPLUGINS={files}/plugins",
          f"-DSERVER_LIST={files}/server-files.nsh", f"-DVERSION={version}", SOURCE / "installer/Quorlin.nsi"],
         check=True, capture_output=True))
 
@@ -190,3 +190,38 @@ def previous_version(services, behaviour, old_behaviour):
 def product_files():
     """The bytes of the product's files that are there."""
     return {name: (unix(ROOT) / name).read_bytes() for name in PRODUCT if (unix(ROOT) / name).exists()}
+
+
+OPTIONS = [
+    # story, the service's Environment before (None: a first installation), the switch, the new server's
+    # behaviour, the exit code, the Environment after (None: no value)
+    ("a first installation without options", None, "", "", 0, None),
+    ("a first installation with options", None, '"/JAVA_OPTS=-Xmx2g -Dname=value"', "", 0,
+     "JAVA_OPTS=-Xmx2g -Dname=value"),
+    ("an upgrade that names none keeps the operator's", r"TZ=UTC\0JAVA_OPTS=-Xmx1g", "", "", 0,
+     r"TZ=UTC\0JAVA_OPTS=-Xmx1g"),
+    ("an upgrade that names them replaces JAVA_OPTS alone", r"JAVA_OPTS=-Xmx1g\0TZ=UTC", "/JAVA_OPTS=-Xmx3g", "", 0,
+     r"TZ=UTC\0JAVA_OPTS=-Xmx3g"),
+    ("an upgrade whose server fails puts the operator's back", r"TZ=UTC\0JAVA_OPTS=-Xmx1g", "/JAVA_OPTS=-Xmx3g",
+     "exit_before 0\n", 2, r"TZ=UTC\0JAVA_OPTS=-Xmx1g"),
+]
+
+
+@pytest.mark.parametrize("story, before, switch, behaviour, code, after", OPTIONS, ids=[o[0] for o in OPTIONS])
+def test_the_servers_options_go_to_the_services_environment(services, story, before, switch, behaviour, code, after):
+    services("Quorlin")
+    fresh_root("")
+    store(JRE)
+    if before is not None:
+        assert install() == 0
+        wine("reg", "add", SERVICE, "/v", "Environment", "/t", "REG_MULTI_SZ", "/d", before, "/f")
+        (unix(ROOT) / "behaviour.txt").write_text(f"service Quorlin\n{behaviour}")
+        (unix(ROOT) / "server/lib/ZQ_glimmerfold_server.jar").write_text("exit_before -1\n")  # the old one runs
+        LOG.unlink()
+    assert install(options=switch) == code and query("Quorlin")[0] == 4
+    assert registry(SERVICE).get("Environment") == after
+    options = switch.strip('"').partition("=")[2]
+    assert ("Java options set in the service's Environment: JAVA_OPTS=" + options if switch else
+            "No Java options named: the service's Environment stays as it is") in LOG.read_text()
+    recovery = re.findall(r"^Recovery: restart after 60 s, twice, then nothing, .*: (done|error \d+)$", LOG.read_text(), re.M)
+    assert len(recovery) == (before is None), "set at a first installation, with the call's result; an upgrade keeps it"

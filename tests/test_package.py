@@ -165,3 +165,12 @@ def test_a_signed_release_verifies_and_installs(tmp_path):
     programs = [release / f"Quorlin-{VERSION}.msi", *installed]
     assert [signed(program, certificate) for program in programs] == [True] * 6
     assert msiexec("x", release / f"Quorlin-{VERSION}.msi") == 0 and query("Quorlin") is None
+
+
+def test_the_packages_java_opts_reach_the_services_environment(services):
+    services("Quorlin")
+    fresh_root("")
+    store(JRE)
+    assert msiexec("i", package(VERSION), f'INSTALLDIR="{ROOT}" JAVA_OPTS="-Xmx2g -Dname=value"') == 0
+    assert registry(SERVICE)["Environment"] == "JAVA_OPTS=-Xmx2g -Dname=value" and query("Quorlin")[0] == 4
+    assert "Java options set in the service's Environment: JAVA_OPTS=-Xmx2g -Dname=value" in MSI_LOG.read_text("latin-1")
