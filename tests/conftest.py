@@ -274,16 +274,16 @@ def plain_service():
 
 @pytest.fixture(autouse=True)
 def services():
-    """Creates or names services; after the test, deletes them and kills what runs (a stop could wedge, README)."""
+    """Creates or names services; after the test, kills what runs (a stop could wedge, README) and deletes them."""
     made = []
     def make(name, command=None):
         if command:
             wine("sc", "create", name, "binpath=", command)
         made.append(name)
     yield make
+    kill()  # first, so that a deletion finds no process and takes the service at once
     for name in made:
         wine("sc", "delete", name)
-    kill()
     for name in made:  # and again, for a host whose start was under way
-        assert wait_for(lambda: kill() or query(name) is None, 20), f"the service {name} outlived its host"
-    restarted()
+        key = rf"HKLM\System\CurrentControlSet\Services\{name}"
+        assert wait_for(lambda: kill() or registry(key) is None, 20), f"the service {name} outlived its host"

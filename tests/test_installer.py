@@ -60,7 +60,8 @@ def left():
 
 def fresh_root(behaviour):
     """An empty root but for the stand-in's behaviour and the server's data, which a user made, with its
-    bin, open to everyone; no entry left by an earlier story; an empty log."""
+    bin, open to everyone; no entry left by an earlier story; an empty log; nothing waiting for a restart."""
+    restarted()
     shutil.rmtree(unix(ROOT), ignore_errors=True)
     wine("reg", "delete", ENTRY, "/f")
     (unix(ROOT) / DATA).parent.mkdir(parents=True)
