@@ -53,11 +53,9 @@ InstallDirRegKey HKLM "${UNINSTALL}" "InstallLocation"
 !define SETUP_LIMIT 10000
 ; Half-second steps that a stopping service and its server are given to end: 10 minutes.
 !define STOP_STEPS 1200
-; Security descriptors, owned by Administrators and passed down to all below: the run's private
-; folder, the system's and Administrators' alone; the root, closed like Program Files (Users may read
-; and run).
+; The run's private folder: owned by Administrators, the system's and Administrators' alone, passed
+; down to all below. (The root's DACL is QuorlinSetup.cpp's.)
 !define PRIVATE "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"
-!define CLOSED "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"
 
 ; The JAVA_OPTS entry of the service's Environment before this run set the named options ("": none),
 ; for a fall-back.
@@ -480,65 +478,20 @@ Function rollBack
   !insertmacro fail "Installation failed and was rolled back"
 FunctionEnd
 
-; Whether a path is a link (a reparse point: a junction a user made may point anywhere). $0: 1 if so.
-Function isLink
-  Exch $R9
-  System::Call 'kernel32::GetFileAttributesW(w R9) i .r0'
-  ${If} $0 == -1
-    StrCpy $0 0
-  ${EndIf}
-  IntOp $0 $0 & 0x400
-  IntOp $0 $0 >> 10
-  Pop $R9
-FunctionEnd
-
-; A first installation closes the root like Program Files, wherever it lies, and all that already lies
-; below it (in a folder that a user made beforehand, say): Administrators own it, Users may read and run,
-; and what a user planted there keeps no way in. The service runs its programs as the system. A link in
-; the root could send the programs or the DACL elsewhere: such a root is refused. An upgrade leaves the
-; DACL as the operator left it.
+; A first installation takes the root only where no standard user can own, plant, link or swap anything
+; in it or above it (QuorlinSetup.cpp says how), and closes it like Program Files, wherever it lies:
+; Administrators own it and all it holds, Users may read and run. The service runs its programs as the
+; system. A root not there yet is made closed from the start. An upgrade leaves the DACL as the operator
+; left it.
 Function closeRoot
-  !insertmacro log "Closing the root to standard users: Administrators own it, Users may read and run"
   Push "$INSTDIR"
-  Call isLink
-  ${If} $0 == 1
-    !insertmacro fail "The root $INSTDIR is a link: nothing was changed"
-  ${EndIf}
-  CreateDirectory "$INSTDIR"
-  !insertmacro protect "$INSTDIR" "${CLOSED}"
+  QuorlinSetup::closeRoot
+  Pop $1
+  Pop $0
   ${If} $0 != 0
-    !insertmacro fail "The root could not be closed: error $0; nothing was changed"
+    !insertmacro fail "$1"
   ${EndIf}
-  Push "$INSTDIR"
-  Call closeBelow
-FunctionEnd
-
-; Closes what lies in a folder, and below, without following a link. $0: 0, or 1 after a link.
-Function closeBelow
-  Exch $R0
-  Push $R1
-  Push $R2
-  FindFirst $R1 $R2 "$R0\*.*"
-  ${DoWhile} $R2 != ""
-    ${If} $R2 != "."
-    ${AndIf} $R2 != ".."
-      Push "$R0\$R2"
-      Call isLink
-      ${If} $0 == 1
-        !insertmacro fail "The root holds a link, $R0\$R2: it is closed, the link is left, nothing was installed"
-      ${EndIf}
-      !insertmacro protect "$R0\$R2" "${CLOSED}"
-      ${If} ${FileExists} "$R0\$R2\*.*"
-        Push "$R0\$R2"
-        Call closeBelow
-      ${EndIf}
-    ${EndIf}
-    FindNext $R1 $R2
-  ${Loop}
-  FindClose $R1
-  Pop $R2
-  Pop $R1
-  Pop $R0
+  !insertmacro log "$1"
 FunctionEnd
 
 Function install

@@ -7,7 +7,12 @@
 //   QuorlinSetup::restoreJavaOptions  puts that entry back (a failed upgrade)
 //   QuorlinSetup::setRecovery      restart the service 60 s after a failure, twice, then nothing; the
 //                                  count reset after a day; also after a stop with an error code
+//   QuorlinSetup::closeRoot ROOT   a first installation's root: takes it only where no standard user
+//                                  can own, plant, link or swap anything in it or above it, then closes
+//                                  it and all it holds like Program Files; "2" and why, else "0"
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 #include <shellapi.h>
 #include <stdio.h>
 #include <wchar.h>
@@ -20,6 +25,9 @@ struct stack_t {
 
 const wchar_t* SERVICE_KEY = L"SYSTEM\\CurrentControlSet\\Services\\Quorlin";
 const wchar_t* OPTION = L"/JAVA_OPTS=";
+// Owned by Administrators, passed down to all below: the system and Administrators full control, Users
+// read and run.
+const wchar_t* CLOSED = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
 
 static void push(stack_t** stack, const wchar_t* text)
 {
@@ -166,4 +174,201 @@ extern "C" __declspec(dllexport) void setRecovery(HWND, int, wchar_t*, stack_t**
     wchar_t line[256];
     swprintf(line, 256, L"%ls: done", what);
     result(stack, L"0", line);
+}
+
+// Whether sid may change what the system runs: the system, Administrators, TrustedInstaller, or the
+// account that runs this installation.
+static bool trusted(PSID sid)
+{
+    static PSID installer, self;
+    static BYTE user[256];
+    HANDLE token;
+    DWORD size;
+    if (!installer)
+        ConvertStringSidToSidW(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", &installer);
+    if (!self && OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        if (GetTokenInformation(token, TokenUser, user, sizeof user, &size))
+            self = ((TOKEN_USER*)user)->User.Sid;
+        CloseHandle(token);
+    }
+    return IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
+           (installer && EqualSid(sid, installer)) || (self && EqualSid(sid, self));
+}
+
+// Whether the owner of path is trusted, and, with rights, that no one else is granted any of them.
+static bool ownedAndClosed(const wchar_t* path, DWORD rights)
+{
+    PSID owner;
+    PACL dacl;
+    PSECURITY_DESCRIPTOR descriptor;
+    if (GetNamedSecurityInfoW(path, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                              NULL, &dacl, NULL, &descriptor) != ERROR_SUCCESS)
+        return false;
+    bool closed = owner && trusted(owner) && (dacl || !rights);  // a null DACL grants everything
+    for (WORD index = 0; closed && rights && index < dacl->AceCount; index++) {
+        ACCESS_ALLOWED_ACE* ace;
+        closed = GetAce(dacl, index, (void**)&ace) &&
+                 (ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE || (ace->Header.AceFlags & INHERIT_ONLY_ACE) ||
+                  !(ace->Mask & rights) || trusted(&ace->SidStart));
+    }
+    LocalFree(descriptor);
+    return closed;
+}
+
+static bool isLink(DWORD attributes)
+{
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+static void refuse(stack_t** stack, const wchar_t* path, const wchar_t* why)
+{
+    size_t length = wcslen(path) + wcslen(why) + 8;
+    wchar_t* line = (wchar_t*)calloc(length, sizeof(wchar_t));
+    if (line)
+        swprintf(line, length, why, path);
+    result(stack, L"2", line ? line : why);
+    free(line);
+}
+
+// The first parent of the root, up to the drive, that is a link or that others than the trusted may
+// delete, rename or re-permission, or empty what it holds: null when there is none. A parent not
+// there yet is fine: it is made closed.
+static wchar_t* openParent(wchar_t* root, bool* link)
+{
+    const DWORD changes = DELETE | WRITE_DAC | WRITE_OWNER | FILE_DELETE_CHILD | GENERIC_WRITE | GENERIC_ALL;
+    for (wchar_t* cut = wcsrchr(root, L'\\'); cut && cut > root + 2; cut = wcsrchr(root, L'\\')) {
+        *cut = 0;
+        DWORD attributes = GetFileAttributesW(root);
+        if (attributes == INVALID_FILE_ATTRIBUTES)
+            continue;
+        if ((*link = isLink(attributes)) || !ownedAndClosed(root, changes))
+            return root;
+    }
+    wchar_t drive[4] = {root[0], L':', L'\\', 0};
+    *link = false;
+    return ownedAndClosed(drive, changes) ? NULL : wcscpy(root, drive);
+}
+
+// The first thing in folder, at any depth, that is a link or whose owner is not trusted; null if none.
+static wchar_t* untrusted(const wchar_t* folder, bool* link)
+{
+    size_t length = wcslen(folder) + MAX_PATH + 2;
+    wchar_t* path = (wchar_t*)calloc(length, sizeof(wchar_t));
+    WIN32_FIND_DATAW found;
+    swprintf(path, length, L"%ls\\*", folder);
+    HANDLE search = FindFirstFileW(path, &found);
+    for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
+        if (!wcscmp(found.cFileName, L".") || !wcscmp(found.cFileName, L".."))
+            continue;
+        swprintf(path, length, L"%ls\\%ls", folder, found.cFileName);
+        wchar_t* below = NULL;
+        if ((*link = isLink(found.dwFileAttributes)) || !ownedAndClosed(path, 0) ||
+            ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && (below = untrusted(path, link)))) {
+            FindClose(search);
+            return below ? below : path;
+        }
+    }
+    if (search != INVALID_HANDLE_VALUE)
+        FindClose(search);
+    free(path);
+    return NULL;
+}
+
+// Gives path, opened without following a link, the closed owner and DACL; then what it holds.
+static DWORD closeTree(const wchar_t* path, PSECURITY_DESCRIPTOR closed, wchar_t** failed)
+{
+    PSID owner;
+    PACL dacl;
+    BOOL present, defaulted;
+    GetSecurityDescriptorOwner(closed, &owner, &defaulted);
+    GetSecurityDescriptorDacl(closed, &present, &dacl, &defaulted);
+    HANDLE file = CreateFileW(path, READ_CONTROL | WRITE_DAC | WRITE_OWNER, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                              FILE_SHARE_DELETE, NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS |
+                              FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    BY_HANDLE_FILE_INFORMATION information;
+    DWORD code = file == INVALID_HANDLE_VALUE ? GetLastError()
+                 : !GetFileInformationByHandle(file, &information) ? GetLastError()
+                 : isLink(information.dwFileAttributes) ? ERROR_CANT_ACCESS_FILE  // swapped for a link meanwhile
+                 : SetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                   PROTECTED_DACL_SECURITY_INFORMATION, owner, NULL, dacl, NULL);
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    if (code != ERROR_SUCCESS || !(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return code == ERROR_SUCCESS ? code : (*failed = _wcsdup(path), code);
+    size_t length = wcslen(path) + MAX_PATH + 2;
+    wchar_t* below = (wchar_t*)calloc(length, sizeof(wchar_t));
+    WIN32_FIND_DATAW found;
+    swprintf(below, length, L"%ls\\*", path);
+    HANDLE search = FindFirstFileW(below, &found);
+    for (BOOL more = search != INVALID_HANDLE_VALUE; more && code == ERROR_SUCCESS; more = FindNextFileW(search, &found))
+        if (wcscmp(found.cFileName, L".") && wcscmp(found.cFileName, L"..")) {
+            swprintf(below, length, L"%ls\\%ls", path, found.cFileName);
+            code = closeTree(below, closed, failed);
+        }
+    if (search != INVALID_HANDLE_VALUE)
+        FindClose(search);
+    free(below);
+    return code;
+}
+
+// Makes the root and any parent missing, closed from the start.
+static DWORD makeClosed(wchar_t* root, PSECURITY_DESCRIPTOR closed)
+{
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, closed, FALSE};
+    for (wchar_t* at = wcschr(root + 3, L'\\'); at; at = wcschr(at + 1, L'\\')) {
+        wchar_t kept = *at;
+        *at = 0;
+        BOOL made = CreateDirectoryW(root, &attributes) || GetLastError() == ERROR_ALREADY_EXISTS;
+        *at = kept;
+        if (!made)
+            return GetLastError();
+    }
+    return CreateDirectoryW(root, &attributes) || GetLastError() == ERROR_ALREADY_EXISTS ? ERROR_SUCCESS
+                                                                                        : GetLastError();
+}
+
+extern "C" __declspec(dllexport) void closeRoot(HWND, int room, wchar_t*, stack_t** stack, void*)
+{
+    wchar_t* root = (wchar_t*)calloc(room + 1, sizeof(wchar_t));
+    wchar_t* parent = (wchar_t*)calloc(room + 1, sizeof(wchar_t));
+    if (!root || !parent || !*stack)
+        return failed(stack, ERROR_NOT_ENOUGH_MEMORY, L"The root could not be checked");
+    stack_t* top = *stack;
+    wcsncpy(root, top->text, room - 1);
+    *stack = top->next;
+    GlobalFree(top);
+    while (wcslen(root) > 3 && root[wcslen(root) - 1] == L'\\')
+        root[wcslen(root) - 1] = 0;
+    bool link;
+    wcscpy(parent, root);
+    if (openParent(parent, &link))
+        return refuse(stack, parent, link ? L"The root's parent %ls is a link; install elsewhere: nothing was changed"
+                                          : L"Others than the system and Administrators may delete, rename or "
+                                            L"re-permission the root's parent %ls: give it to Administrators and "
+                                            L"take those rights from everyone else, or install elsewhere; nothing "
+                                            L"was changed");
+    DWORD attributes = GetFileAttributesW(root);
+    if (isLink(attributes))
+        return refuse(stack, root, L"The root %ls is a link: nothing was changed");
+    wchar_t* item = attributes == INVALID_FILE_ATTRIBUTES ? NULL
+                    : !ownedAndClosed(root, 0) ? root : untrusted(root, &link);
+    if (item && link)
+        return refuse(stack, item, L"The root holds a link, %ls: it is left, nothing was changed");
+    if (item)
+        return refuse(stack, item, L"%ls belongs to someone other than the system, Administrators or this account: "
+                                   L"remove it or give it to Administrators, then install again; nothing was changed");
+    PSECURITY_DESCRIPTOR closed;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(CLOSED, SDDL_REVISION_1, &closed, NULL))
+        return failed(stack, GetLastError(), L"The root could not be closed");
+    wchar_t* failedAt = root;
+    DWORD code = makeClosed(root, closed);
+    if (code == ERROR_SUCCESS)
+        code = closeTree(root, closed, &failedAt);
+    LocalFree(closed);
+    if (code != ERROR_SUCCESS) {
+        wchar_t why[160];
+        swprintf(why, 160, L"%%ls could not be closed: error %lu; nothing was installed", code);
+        return refuse(stack, failedAt, why);
+    }
+    result(stack, L"0", L"The root is closed like Program Files: Administrators own it, Users may read and run");
 }

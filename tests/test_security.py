@@ -1,7 +1,9 @@
 # What a standard user may try against the removals that fleet tools run as the system: plant a program
 # where an earlier removal took one from (the uninstaller's copy, the plugins, the temporary files), hold
 # it open or wait to rewrite it; or put a link in the root. (The root a user made open: fresh_root.)
+import os
 import re
+import shutil
 import pytest
 from conftest import BUILD, MSI_LOG, VERSION, held, msiexec, query, registry, restarted, run, store, unix, wine, windows
 from test_installer import ENTRY, JRE, LOG, ROOT, fresh_root, install
@@ -51,3 +53,57 @@ def test_a_root_holding_a_link_is_refused(services, tmp_path):
     (unix(ROOT) / "bin").symlink_to(tmp_path)  # as Wine shows a junction: the programs would land elsewhere
     assert install() == 2 and query("Quorlin") is None and not list(tmp_path.iterdir())
     assert "The root holds a link, " + ROOT + r"\bin" in LOG.read_text()
+
+
+def user_root(top, target):
+    """A root a user made and owns, holding their program."""
+    top.mkdir(parents=True)
+    (top / "javaw.exe").write_bytes(PROGRAM)
+    for path in (top, top / "javaw.exe"):
+        os.chown(path, 1000, 1000)  # Wine shows another uid's file as S-1-5-7's
+
+
+def user_program(top, target):
+    """A root an administrator made and left open to everyone, where a user put their program."""
+    fresh_root("")
+    user_root(top / "planted", target)
+    (top / "planted/javaw.exe").rename(top / "javaw.exe")
+
+
+def open_parent(top, target):
+    top.parent.mkdir()
+    top.parent.chmod(0o777)
+
+
+def linked_parent(top, target):
+    top.parent.symlink_to(target)  # as Wine shows a junction a user made
+
+
+APPS = r"C:\Apps\Quorlin"
+OTHERS = " belongs to someone other than the system, Administrators or this account"
+ROOTS = [
+    # story, how it is deployed, the root, what a user did before, the exit codes, what the log says
+    ("a root a user made and owns, holding their javaw.exe", "exe", ROOT, user_root, (2,), ROOT + OTHERS),
+    ("the same by the package", "msi", ROOT, user_root, (1603, 1627), ROOT + OTHERS),
+    ("an administrator's open root where a user put a javaw.exe", "exe", ROOT, user_program, (2,),
+     ROOT + r"\javaw.exe" + OTHERS),
+    ("a parent open to everyone", "exe", APPS, open_parent, (2,), r"re-permission the root's parent C:\Apps:"),
+    ("a parent that is a link", "exe", APPS, linked_parent, (2,), r"The root's parent C:\Apps is a link"),
+]
+
+
+@pytest.mark.parametrize("story, how, root, prepared, codes, named", ROOTS, ids=[r[0] for r in ROOTS])
+def test_a_root_a_user_can_change_is_refused_and_nothing_changes(services, tmp_path, story, how, root, prepared, codes,
+                                                                 named):
+    services("Quorlin")
+    store(JRE)
+    for top in (unix(ROOT), unix(APPS).parent):
+        top.unlink() if top.is_symlink() else shutil.rmtree(top, ignore_errors=True)
+    prepared(unix(root), tmp_path)
+    before = sorted((p, p.stat().st_uid) for p in unix(root).parent.rglob("*"))
+    LOG.unlink(missing_ok=True)
+    assert deployed(how, VERSION, root=root) in codes
+    assert named in LOG.read_text() and "nothing was changed; exit code 2" in LOG.read_text()
+    assert query("Quorlin") is None and registry(ENTRY) is None
+    assert sorted((p, p.stat().st_uid) for p in unix(root).parent.rglob("*")) == before, "nothing changed"
+    assert not list(tmp_path.iterdir()) and not (unix(root) / "server.log").exists(), "nothing ran or was laid down"
