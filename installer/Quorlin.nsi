@@ -45,9 +45,9 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "Copyright 2026 the Quorlin develope
 !define SOURCE "SYSTEM\CurrentControlSet\Services\EventLog\Application\Quorlin"
 ; An upgrade without /D= finds the root that the installed version lies in.
 InstallDirRegKey HKLM "${UNINSTALL}" "InstallLocation"
-; Every run appends to this log, outside the root, so that it outlives a roll-back and an uninstall.
+; Every run appends to Quorlin-setup.log in this folder, outside the root, so that it outlives a
+; roll-back and an uninstall: ProgramData\Quorlin, checked and closed first (QuorlinSetup.cpp).
 !define LOG_FOLDER "$APPDATA\Quorlin"
-!define LOG "${LOG_FOLDER}\Quorlin-setup.log"
 ; vexil_setup's work takes well under a second. Nobody closes its message box in a silent run, so
 ; there it is ended after this many milliseconds; a person installing may take their time.
 !define SETUP_LIMIT 10000
@@ -60,6 +60,12 @@ InstallDirRegKey HKLM "${UNINSTALL}" "InstallLocation"
 ; The JAVA_OPTS entry of the service's Environment before this run set the named options ("": none),
 ; for a fall-back.
 Var previousOptions
+; The folder of the log, once it is checked; until then lines go to the details only.
+Var logFolder
+; Run by the package's action: the file in its private folder where each line goes too.
+Var packageLog
+; 1 in an upgrade in place.
+Var upgrading
 
 Page directory
 Page instfiles
@@ -167,6 +173,14 @@ UninstPage instfiles
     ${If} $0 != 0
       !insertmacro fail "The private folder $PLUGINSDIR could not be closed: error $0"
     ${EndIf}
+    ReadEnvStr $packageLog QUORLIN_PACKAGE_LOG
+    Push "${LOG_FOLDER}"
+    QuorlinSetup::prepareLogFolder
+    Pop $logFolder
+    Pop $R0
+    ${If} $R0 != ""
+      !insertmacro log "$R0"
+    ${EndIf}
   FunctionEnd
 
   ; Gives a file or folder the owner and protected DACL of a security descriptor. $0: 0, or the error.
@@ -197,11 +211,18 @@ UninstPage instfiles
     Exch $R9
     Push $R8
     DetailPrint $R9
-    CreateDirectory "${LOG_FOLDER}"
-    FileOpen $R8 "${LOG}" a
-    FileSeek $R8 0 END
-    FileWrite $R8 "$R9$\r$\n"
-    FileClose $R8
+    ${If} $logFolder != ""
+      FileOpen $R8 "$logFolder\Quorlin-setup.log" a
+      FileSeek $R8 0 END
+      FileWrite $R8 "$R9$\r$\n"
+      FileClose $R8
+    ${EndIf}
+    ${If} $packageLog != ""
+      FileOpen $R8 "$packageLog" a
+      FileSeek $R8 0 END
+      FileWrite $R8 "$R9$\r$\n"
+      FileClose $R8
+    ${EndIf}
     Pop $R8
     Pop $R9
   FunctionEnd
@@ -243,24 +264,15 @@ UninstPage instfiles
     Pop $R9
   FunctionEnd
 
-  ; Removes the service and waits until it is gone: its server has stopped and its files are free.
-  ; A service marked for deletion is still there (1072) until its process has ended. $0: 1 if gone.
+  ; Removes the service and waits, a minute at most, until it is gone, or stopped with its process
+  ; ended and marked for deletion while another program holds it open (QuorlinSetup.cpp). $0: 0 when
+  ; gone, 1072 when so marked, 2 when still there.
   Function ${un}removeService
     !insertmacro run 0 '"$INSTDIR\bin\Quorlin.exe" -remove'
-    System::Call 'advapi32::OpenSCManagerW(p 0, p 0, i 1) p .r1'
-    StrCpy $0 0
-    ${For} $2 1 ${STOP_STEPS}
-      System::Call 'advapi32::OpenServiceW(p r1, w "Quorlin", i 4) p .r3 ?e'
-      Pop $4
-      ${If} $3 == 0
-      ${AndIf} $4 == 1060
-        StrCpy $0 1
-        ${Break}
-      ${EndIf}
-      System::Call 'advapi32::CloseServiceHandle(p r3)'
-      Sleep 500
-    ${Next}
-    System::Call 'advapi32::CloseServiceHandle(p r1)'
+    QuorlinSetup::awaitRemoval
+    Pop $1
+    Pop $0
+    !insertmacro log "$1"
   FunctionEnd
 
   ; Deletes what the installer laid down, and the folders it made once they are empty. Whatever the
@@ -475,7 +487,19 @@ Function rollBack
   !insertmacro log "Rolling back: removing the service and what was laid down"
   Call removeService
   Call removeFiles
+  DeleteRegKey HKLM "${UNINSTALL}"
   !insertmacro fail "Installation failed and was rolled back"
+FunctionEnd
+
+; A write that failed after the service runs: an upgrade falls back, a first installation rolls back;
+; the reason on the stack goes to the log first.
+Function undo
+  Exch $R9
+  !insertmacro log "$R9"
+  ${If} $upgrading == 1
+    Call fallBack
+  ${EndIf}
+  Call rollBack
 FunctionEnd
 
 ; A first installation takes the root only where no standard user can own, plant, link or swap anything
@@ -543,6 +567,7 @@ Function upgrade
     !insertmacro fail "The service Quorlin runs $1, not this root's bin\Quorlin.exe: nothing was changed"
   ${EndIf}
   !insertmacro log "The service Quorlin exists: an upgrade in place"
+  StrCpy $upgrading 1
   StrCpy $previousOptions "-"
   Call stopService
   ${If} $0 != 1
@@ -597,6 +622,11 @@ Section
   Push "Quorlin-setup"
   Call begin
   ReadRegStr $1 HKLM "${SERVICE}" "ImagePath"
+  QuorlinSetup::isMarked
+  Pop $0
+  ${If} $0 == 1
+    !insertmacro fail "The service Quorlin is marked for deletion while another program holds it open (the services console, a monitoring agent): close that program or restart Windows, then install again; nothing was changed"
+  ${EndIf}
   Call refuseDowngrade
   ${If} $1 == ""
     Call install
@@ -605,9 +635,14 @@ Section
   ${EndIf}
   ; Event Viewer renders the service's records, errors and warnings, through the message table in
   ; Quorlin.exe.
+  ClearErrors
   WriteRegExpandStr HKLM "${SOURCE}" "EventMessageFile" "$INSTDIR\bin\Quorlin.exe"
   WriteRegDWORD HKLM "${SOURCE}" "TypesSupported" 3
   WriteUninstaller "$INSTDIR\Uninstall.exe"
+  ${If} ${Errors}
+    Push "$INSTDIR\Uninstall.exe or the event source's values could not be written"
+    Call undo
+  ${EndIf}
   WriteRegStr HKLM "${UNINSTALL}" "DisplayName" "Quorlin"
   WriteRegStr HKLM "${UNINSTALL}" "DisplayVersion" "${VERSION}"
   WriteRegStr HKLM "${UNINSTALL}" "InstallLocation" "$INSTDIR"
@@ -626,6 +661,10 @@ Section
     WriteRegDWORD HKLM "${UNINSTALL}" "SystemComponent" 1
     WriteRegStr HKLM "${UNINSTALL}" "PackageProductCode" $R1
   ${EndIf}
+  ${If} ${Errors}
+    Push "The entry ${UNINSTALL} could not be written"
+    Call undo
+  ${EndIf}
   !insertmacro log "Installed: Quorlin ${VERSION} runs; exit code 0"
 SectionEnd
 
@@ -633,9 +672,10 @@ Section Uninstall
   Push "Uninstall"
   Call un.begin
   Call un.removeService
-  ${If} $0 != 1
+  ${If} $0 == 2
     !insertmacro fail "The service Quorlin is still there; nothing was deleted"
   ${EndIf}
+  ${IfThen} $0 == 1072 ${|} SetRebootFlag true ${|}
   Call un.removeFiles
   DeleteRegValue HKLM "${SOURCE}" "EventMessageFile"
   DeleteRegValue HKLM "${SOURCE}" "TypesSupported"

@@ -4,7 +4,7 @@
 // uninstaller it wrote to remove. The command runs with its temporary files in a private folder, made
 // for the run and deleted after it. Its exit code decides: 0 is success, 3010 success with a restart
 // (files in use go at the next restart), anything else a failed installation, which Windows Installer
-// rolls back. What the run added to the installer's log goes into the package's log too.
+// rolls back. The lines the run wrote to the installer's log go into the package's log too.
 #define _CRT_RAND_S
 #include <stdio.h>
 #include <windows.h>
@@ -19,50 +19,32 @@ namespace __gnu_cxx {
 void __verbose_terminate_handler() { abort(); }
 }
 
-// Writes text as one line of the package's log (msiexec /l*v).
+// Writes text as one line of the package's log (msiexec /l*v): as field 1 of a record whose template is
+// "[1]", so that brackets in a line are never expanded.
 static void log(MSIHANDLE install, const char* text)
 {
     MSIHANDLE record = MsiCreateRecord(1);
-    MsiRecordSetStringA(record, 0, text);
+    MsiRecordSetStringA(record, 0, "[1]");
+    MsiRecordSetStringA(record, 1, text);
     MsiProcessMessage(install, INSTALLMESSAGE_INFO, record);
     MsiCloseHandle(record);
 }
 
-// The installer's log, which every run of Quorlin-setup.exe and its uninstaller appends to; null if
-// there is none yet.
-static FILE* openSetupLog()
+// Copies the lines that the installer wrote for the package (QUORLIN_PACKAGE_LOG, a file in the run's
+// private folder, where no user can swap it) into the package's log.
+static void copySetupLog(MSIHANDLE install, const char* folder)
 {
-    char path[MAX_PATH];
-    const char* data = getenv("ProgramData");
-    if (!data || snprintf(path, sizeof path, "%s\\Quorlin\\Quorlin-setup.log", data) >= (int)sizeof path)
-        return NULL;
-    return fopen(path, "r");
-}
-
-static long setupLogSize()
-{
-    FILE* file = openSetupLog();
-    if (!file)
-        return 0;
-    fseek(file, 0, SEEK_END);
-    long size = ftell(file);
-    fclose(file);
-    return size;
-}
-
-// Copies the lines that the installer's log gained after offset into the package's log.
-static void copySetupLog(MSIHANDLE install, long offset)
-{
-    FILE* file = openSetupLog();
-    if (!file)
-        return;
+    char path[MAX_PATH + 64];
+    snprintf(path, sizeof path, "%s\\setup.log", folder);
+    FILE* file = fopen(path, "r");
     char line[4096];
-    fseek(file, offset, SEEK_SET);
-    while (fgets(line, sizeof line, file)) {
+    while (file && fgets(line, sizeof line, file)) {
         line[strcspn(line, "\r\n")] = 0;
         log(install, line);
     }
-    fclose(file);
+    if (file)
+        fclose(file);
+    DeleteFileA(path);
 }
 
 // Makes the run's private folder: a name nobody can predict, made by us and failing if it exists, that
@@ -104,17 +86,18 @@ static char* append(char* end, const char* limit, const char* text)
     return (char*)memcpy(end, text, length) + length;
 }
 
-// This process's environment with TEMP and TMP naming folder, as CreateProcess takes it.
+// This process's environment with TEMP and TMP naming folder, and QUORLIN_PACKAGE_LOG a file in it
+// where the installer writes its lines for the package's log, as CreateProcess takes it.
 static char* environment(const char* folder)
 {
     static char block[65536];
     char variable[MAX_PATH + 40], *end = block;
     for (const char* entry = GetEnvironmentStringsA(); *entry; entry += strlen(entry) + 1)
-        if (_strnicmp(entry, "TEMP=", 5) && _strnicmp(entry, "TMP=", 4))
+        if (_strnicmp(entry, "TEMP=", 5) && _strnicmp(entry, "TMP=", 4) && _strnicmp(entry, "QUORLIN_PACKAGE_LOG=", 20))
             end = append(end, block + sizeof block, entry);
-    static const char* names[] = {"TEMP", "TMP"};
+    static const char* names[] = {"TEMP=%s", "TMP=%s", "QUORLIN_PACKAGE_LOG=%s\\setup.log"};
     for (const char* name : names) {
-        snprintf(variable, sizeof variable, "%s=%s", name, folder);
+        snprintf(variable, sizeof variable, name, folder);
         end = append(end, block + sizeof block, variable);
     }
     *end = 0;
@@ -156,10 +139,9 @@ extern "C" __declspec(dllexport) UINT __stdcall run(MSIHANDLE install)
         makePrivateFolder(folder, sizeof folder);
         snprintf(text, sizeof text, "Running %s, its temporary files in %s", command, folder);
         log(install, text);
-        long offset = setupLogSize();
         DWORD code = execute(command, folder);
+        copySetupLog(install, folder);
         removeFolder(folder);
-        copySetupLog(install, offset);
         snprintf(text, sizeof text, "Exit code %lu", code);
         log(install, text);
         if (code == ERROR_SUCCESS_REBOOT_REQUIRED)

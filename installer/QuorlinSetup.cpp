@@ -372,3 +372,123 @@ extern "C" __declspec(dllexport) void closeRoot(HWND, int room, wchar_t*, stack_
     }
     result(stack, L"0", L"The root is closed like Program Files: Administrators own it, Users may read and run");
 }
+
+// Renames the folder, or the link at its name, on a handle that follows no link: Wine's MoveFile
+// would move a link's target instead. Where the handle shows no link although the name is one (Wine
+// follows it all the same), nothing is moved.
+static bool moveAside(const wchar_t* folder, const wchar_t* aside)
+{
+    HANDLE handle = CreateFileW(folder, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                FILE_SHARE_DELETE, NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS |
+                                FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION information;
+    size_t length = wcslen(aside);
+    FILE_RENAME_INFO* rename = (FILE_RENAME_INFO*)calloc(1, sizeof(FILE_RENAME_INFO) + length * sizeof(wchar_t));
+    bool moved = rename && GetFileInformationByHandle(handle, &information) &&
+                 isLink(information.dwFileAttributes) == isLink(GetFileAttributesW(folder));
+    if (moved) {
+        rename->FileNameLength = (DWORD)(length * sizeof(wchar_t));
+        wcscpy(rename->FileName, aside);
+        moved = SetFileInformationByHandle(handle, FileRenameInfo, rename,
+                                           sizeof(FILE_RENAME_INFO) + length * sizeof(wchar_t));
+    }
+    free(rename);
+    CloseHandle(handle);
+    return moved;
+}
+
+// The installer's log folder (ProgramData\Quorlin), where any user may make that name first: one that
+// is a link or not the trusted accounts' is moved aside, one that others may write is closed, one not
+// there is made closed. Leaves on the stack the folder to log in, and under it the line for the log:
+// a name that cannot be moved aside gives way to a new folder beside it, so it never blocks a run.
+extern "C" __declspec(dllexport) void prepareLogFolder(HWND, int room, wchar_t*, stack_t** stack, void*)
+{
+    const DWORD changes = FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE | WRITE_DAC | WRITE_OWNER | FILE_DELETE_CHILD |
+                          GENERIC_WRITE | GENERIC_ALL;
+    wchar_t* folder = (wchar_t*)calloc(room + 32, sizeof(wchar_t));
+    wchar_t* aside = (wchar_t*)calloc(room + 32, sizeof(wchar_t));
+    wchar_t* line = (wchar_t*)calloc(2 * room + 96, sizeof(wchar_t));
+    PSECURITY_DESCRIPTOR closed;
+    if (!folder || !aside || !line || !*stack ||
+        !ConvertStringSecurityDescriptorToSecurityDescriptorW(CLOSED, SDDL_REVISION_1, &closed, NULL))
+        return;
+    stack_t* top = *stack;
+    wcsncpy(folder, top->text, room - 1);
+    *stack = top->next;
+    GlobalFree(top);
+    DWORD attributes = GetFileAttributesW(folder);
+    bool trustedFolder = attributes != INVALID_FILE_ATTRIBUTES && !isLink(attributes) && ownedAndClosed(folder, 0);
+    if (attributes != INVALID_FILE_ATTRIBUTES && !trustedFolder) {
+        swprintf(aside, room + 32, L"%ls.%lu", folder, GetTickCount());
+        bool moved = moveAside(folder, aside);
+        swprintf(line, 2 * room + 96, moved ? L"%ls was a link or someone else's: moved aside to %ls"
+                                            : L"%ls is a link or someone else's and cannot be moved: logging in %ls",
+                 folder, aside);
+        if (!moved)
+            wcscpy(folder, aside);
+    } else if (trustedFolder && !ownedAndClosed(folder, changes)) {
+        wchar_t* failedAt = folder;
+        DWORD code = closeTree(folder, closed, &failedAt);
+        swprintf(line, 2 * room + 96, L"%ls was open to others: closed (%lu)", folder, code);
+    }
+    SECURITY_ATTRIBUTES made = {sizeof made, closed, FALSE};
+    CreateDirectoryW(folder, &made);
+    LocalFree(closed);
+    push(stack, line);
+    push(stack, folder);
+    free(folder);
+    free(aside);
+    free(line);
+}
+
+// Whether the service is marked for deletion: a change that changes nothing is refused with 1072 then.
+static bool marked(SC_HANDLE service)
+{
+    return !ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, NULL, NULL, NULL,
+                                 NULL, NULL, NULL, NULL) &&
+           GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE;
+}
+
+// After Quorlin -remove: waits, a minute at most, until the service is gone ("0"), or has stopped, its
+// process ended, and is marked for deletion while another program holds it open ("1072": its name goes
+// when that program lets go, at the latest at the next restart); else "2".
+extern "C" __declspec(dllexport) void awaitRemoval(HWND, int, wchar_t*, stack_t** stack, void*)
+{
+    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+    for (int step = 0; manager && step < 120; step++, Sleep(500)) {
+        SC_HANDLE service = OpenServiceW(manager, L"Quorlin", SERVICE_QUERY_STATUS | SERVICE_CHANGE_CONFIG);
+        if (!service && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) {
+            CloseServiceHandle(manager);
+            return result(stack, L"0", L"The service Quorlin is gone");
+        }
+        SERVICE_STATUS_PROCESS status;
+        DWORD size;
+        bool held = service && QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, (BYTE*)&status, sizeof status, &size) &&
+                    status.dwCurrentState == SERVICE_STOPPED && !status.dwProcessId && marked(service);
+        if (service)
+            CloseServiceHandle(service);
+        if (held) {
+            CloseServiceHandle(manager);
+            return result(stack, L"1072", L"The service Quorlin has stopped and is marked for deletion, but another "
+                                          L"program holds it open (the services console, a monitoring agent): its "
+                                          L"name goes when that program lets go, at the latest at the next restart");
+        }
+    }
+    if (manager)
+        CloseServiceHandle(manager);
+    result(stack, L"2", L"The service Quorlin is still there after a minute");
+}
+
+// "1" when the service is marked for deletion, else "0".
+extern "C" __declspec(dllexport) void isMarked(HWND, int, wchar_t*, stack_t** stack, void*)
+{
+    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceW(manager, L"Quorlin", SERVICE_CHANGE_CONFIG) : NULL;
+    push(stack, service && marked(service) ? L"1" : L"0");
+    if (service)
+        CloseServiceHandle(service);
+    if (manager)
+        CloseServiceHandle(manager);
+}

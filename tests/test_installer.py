@@ -17,7 +17,7 @@ DATA = "server/data/records.db"  # what the server wrote itself
 # What every run of the stand-in leaves beside the data: its own record, and its output as the host keeps it.
 RECORDS = {"server.log", "logs/server.log"}
 PRODUCT = ["bin/Quorlin.exe", "bin/vexil_setup.exe", "javaw.exe", "server/lib/ZQ_glimmerfold_server.jar",
-           "reg_values.properties"]
+           "reg_values.properties", "Uninstall.exe"]
 JRE = (1, "C:\\jre\0")
 LINE = rb"Software\\JavaSoft\\Java\ Runtime\ Environment\\1.5_JavaHome=C:\\jre" b"\r\n"
 
@@ -144,6 +144,7 @@ UPGRADES = [
     ("the new server ends before it is ready", JRE, "exit_before 0\n", "exit_before -1\n", None, 2,
      "The service Quorlin stopped: exit code 1066"),
     ("a file of the package held open", JRE, "", "", "bin/vexil_setup.exe", 2, "A file could not be written"),
+    ("the uninstaller held open", JRE, "", "", "Uninstall.exe", 2, r"\Uninstall.exe or the event source's values could"),
 ]
 
 
@@ -179,6 +180,7 @@ def previous_version(services, behaviour, old_behaviour):
     (top / "server/lib/ZQ_glimmerfold_server.jar").write_text(f"the previous archive\n{old_behaviour}")
     (top / "bin/vexil_setup.exe").write_bytes((BUILD / "vexil_setup.exe").read_bytes() + b"previous")
     (top / "reg_values.properties").write_bytes(b"JavaHome=the previous one\r\n")
+    (top / "Uninstall.exe").write_bytes(b"the previous uninstaller")
     for program in ("bin/Quorlin.exe", "javaw.exe"):
         (top / program).write_bytes((top / program).read_bytes() + b"previous")
     services("Quorlin", f'"{root.exe}"')

@@ -171,6 +171,8 @@ def test_the_packages_java_opts_reach_the_services_environment(services):
     services("Quorlin")
     fresh_root("")
     store(JRE)
-    assert msiexec("i", package(VERSION), f'INSTALLDIR="{ROOT}" JAVA_OPTS="-Xmx2g -Dname=value"') == 0
-    assert registry(SERVICE)["Environment"] == "JAVA_OPTS=-Xmx2g -Dname=value" and query("Quorlin")[0] == 4
-    assert "Java options set in the service's Environment: JAVA_OPTS=-Xmx2g -Dname=value" in MSI_LOG.read_text("latin-1")
+    assert msiexec("i", package(VERSION), f'INSTALLDIR="{ROOT}" JAVA_OPTS="-Xmx2g -Dname=[ProductCode]"') == 0
+    assert registry(SERVICE)["Environment"] == "JAVA_OPTS=-Xmx2g -Dname=[ProductCode]" and query("Quorlin")[0] == 4
+    # The installer's line reaches the package's log; Wine's msiexec formats a record's fields once more
+    # (Windows does not), so the brackets in it show expanded here.
+    assert "Java options set in the service's Environment: JAVA_OPTS=-Xmx2g -Dname=" in MSI_LOG.read_text("latin-1")

@@ -5,8 +5,9 @@ import os
 import re
 import shutil
 import pytest
-from conftest import BUILD, MSI_LOG, VERSION, held, msiexec, query, registry, restarted, run, store, unix, wine, windows
-from test_installer import ENTRY, JRE, LOG, ROOT, fresh_root, install
+from conftest import (BUILD, MSI_LOG, VERSION, held, msiexec, query, registry, restarted, run, store, unix, wait_for,
+                      wine, windows)
+from test_installer import DATA, ENTRY, JRE, LOG, ROOT, fresh_root, install, left
 from test_package import deployed, product, products  # noqa: F401 (products: the packages go after each story)
 
 pytestmark = pytest.mark.skipif(BUILD.name != "i686", reason="the installer carries the 32-bit build")
@@ -97,6 +98,7 @@ def test_a_root_a_user_can_change_is_refused_and_nothing_changes(services, tmp_p
                                                                  named):
     services("Quorlin")
     store(JRE)
+    wine("reg", "delete", ENTRY, "/f")
     for top in (unix(ROOT), unix(APPS).parent):
         top.unlink() if top.is_symlink() else shutil.rmtree(top, ignore_errors=True)
     prepared(unix(root), tmp_path)
@@ -107,3 +109,56 @@ def test_a_root_a_user_can_change_is_refused_and_nothing_changes(services, tmp_p
     assert query("Quorlin") is None and registry(ENTRY) is None
     assert sorted((p, p.stat().st_uid) for p in unix(root).parent.rglob("*")) == before, "nothing changed"
     assert not list(tmp_path.iterdir()) and not (unix(root) / "server.log").exists(), "nothing ran or was laid down"
+
+
+def log_link(folder, target):
+    folder.symlink_to(target)  # as Wine shows a junction a user made
+
+
+def log_owned(folder, target):
+    folder.mkdir()
+    os.chown(folder, 1000, 1000)
+
+
+def log_open(folder, target):
+    folder.mkdir(0o777)
+    folder.chmod(0o777)
+
+
+LOG_FOLDERS = [
+    # story, what a user made at the log folder's name beforehand
+    ("a link", log_link),
+    ("a folder the user owns", log_owned),
+    ("a folder open to everyone", log_open),
+]
+
+
+@pytest.mark.parametrize("story, made", LOG_FOLDERS, ids=[f[0] for f in LOG_FOLDERS])
+def test_a_log_folder_a_user_made_first_neither_blocks_nor_steers_the_log(services, tmp_path, story, made):
+    # Windows renames a link itself; Wine follows it, and the log then goes to a folder beside it.
+    services("Quorlin")
+    fresh_root("")
+    store(JRE)
+    for folder in LOG.parent.parent.glob("Quorlin*"):
+        folder.unlink() if folder.is_symlink() else shutil.rmtree(folder)
+    made(LOG.parent, tmp_path)
+    assert install() == 0
+    logs = [log for log in LOG.parent.parent.glob("Quorlin*/Quorlin-setup.log") if not log.parent.is_symlink()]
+    assert len(logs) == 1 and "Installed: Quorlin" in logs[0].read_text() and not list(tmp_path.iterdir())
+    assert logs[0].parent.stat().st_uid != 1000 and not logs[0].parent.stat().st_mode & 0o002, "closed"
+
+
+@pytest.mark.parametrize("how", ["exe", "msi"])
+def test_a_held_service_handle_neither_blocks_a_removal_nor_lets_an_installation_report_success(services, how):
+    services("Quorlin")
+    fresh_root("")
+    store(JRE)
+    assert deployed(how, VERSION) == 0
+    with held("Quorlin", "hold-service"):  # as the services console or a monitoring agent does
+        assert (deployed("uninstall", None) if how == "exe" else msiexec("x", product(VERSION))) == 3010
+        assert "marked for deletion, but another program holds it open" in LOG.read_text()
+        assert query("Quorlin")[0] == 1 and registry(ENTRY) is None and DATA in left() and "bin/Quorlin.exe" not in left()
+        LOG.unlink()
+        assert install() == 2 and "The service Quorlin is marked for deletion" in LOG.read_text()
+        assert query("Quorlin")[0] == 1 and "bin/Quorlin.exe" not in left(), "nothing changed"
+    assert wait_for(lambda: query("Quorlin") is None), "gone once the handle is let go"
