@@ -342,8 +342,15 @@ Function un.handOver
   Quit
 FunctionEnd
 
-; Lays down the programs and the server's files. $0: 0, or 1 if a file could not be written.
+; Lays down the programs and the server's files. $0: 0, or 1 if a file could not be written. What an
+; earlier removal left to be deleted at the next restart under the root is taken back first.
 Function layDown
+  Push "$INSTDIR"
+  QuorlinSetup::clearPending
+  Pop $0
+  ${If} $0 != ""
+    !insertmacro log "$0"
+  ${EndIf}
   !insertmacro log "Laying down the programs and the server's files"
   SetOverwrite try
   ClearErrors

@@ -492,3 +492,52 @@ extern "C" __declspec(dllexport) void isMarked(HWND, int, wchar_t*, stack_t** st
     if (manager)
         CloseServiceHandle(manager);
 }
+
+// Takes out of PendingFileRenameOperations every deletion of the root or of anything below it, which
+// an earlier removal left for a file in use: else the next restart would delete what this
+// installation lays down. Leaves on the stack the line for the log ("" when there were none).
+extern "C" __declspec(dllexport) void clearPending(HWND, int room, wchar_t*, stack_t** stack, void*)
+{
+    const wchar_t* session = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+    wchar_t* root = (wchar_t*)calloc(room + 8, sizeof(wchar_t));
+    HKEY key;
+    DWORD type, size = 0, cleared = 0;
+    if (!root || !*stack)
+        return push(stack, L"");
+    stack_t* top = *stack;
+    swprintf(root, room + 8, L"\\??\\%ls", top->text);
+    *stack = top->next;
+    GlobalFree(top);
+    size_t length = wcslen(root);
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, session, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key) != ERROR_SUCCESS)
+        return push(stack, L"");
+    wchar_t *old = NULL, *kept = NULL, *end = NULL;
+    if (RegQueryValueExW(key, L"PendingFileRenameOperations", NULL, &type, NULL, &size) == ERROR_SUCCESS &&
+        type == REG_MULTI_SZ && (old = (wchar_t*)calloc(size + 4, 1)) && (kept = (wchar_t*)calloc(size + 4, 1)) &&
+        RegQueryValueExW(key, L"PendingFileRenameOperations", NULL, &type, (BYTE*)old, &size) == ERROR_SUCCESS) {
+        end = kept;
+        // Pairs of entries: the path, then where it goes, empty for a deletion.
+        for (wchar_t* from = old; *from; ) {
+            wchar_t* to = from + wcslen(from) + 1;
+            wchar_t* next = to + wcslen(to) + 1;
+            bool below = !_wcsnicmp(from, root, length) && (!from[length] || from[length] == L'\\');
+            if (below && !*to)
+                cleared++;
+            else
+                end = wcscpy(wcscpy(end, from) + wcslen(from) + 1, to) + wcslen(to) + 1;
+            from = next;
+        }
+        *end++ = 0;
+        if (cleared && end - kept > 1)
+            RegSetValueExW(key, L"PendingFileRenameOperations", 0, REG_MULTI_SZ, (BYTE*)kept,
+                           (DWORD)((end - kept) * sizeof(wchar_t)));
+        else if (cleared)
+            RegDeleteValueW(key, L"PendingFileRenameOperations");
+    }
+    RegCloseKey(key);
+    free(old);
+    free(kept);
+    wchar_t line[160];
+    swprintf(line, 160, L"Deletions left for the next restart under the root, taken back: %lu", cleared);
+    push(stack, cleared ? line : L"");
+}

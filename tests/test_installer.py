@@ -228,3 +228,15 @@ def test_the_servers_options_go_to_the_services_environment(services, story, bef
             "No Java options named: the service's Environment stays as it is") in LOG.read_text()
     recovery = re.findall(r"^Recovery: restart after 60 s, twice, then nothing, .*: (done|error \d+)$", LOG.read_text(), re.M)
     assert len(recovery) == (before is None), "set at a first installation, with the call's result; an upgrade keeps it"
+
+
+def test_an_installation_before_the_restart_is_whole_after_it(services):
+    services("Quorlin")
+    fresh_root("")
+    store(JRE)
+    assert install() == 0
+    with held(ROOT + r"\bin\vexil_setup.exe"):  # a user's viewer: the removal leaves it to the restart
+        assert run(registry(ENTRY)["QuietUninstallString"]) == 3010
+    assert install() == 0 and "taken back" in LOG.read_text()
+    restarted()
+    assert set(PRODUCT) <= set(left()) and query("Quorlin")[0] == 4, "nothing of the new installation went"
