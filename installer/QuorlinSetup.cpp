@@ -457,6 +457,9 @@ static bool marked(SC_HANDLE service)
 extern "C" __declspec(dllexport) void awaitRemoval(HWND, int, wchar_t*, stack_t** stack, void*)
 {
     SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+    // Our own handle keeps a deleted service for a moment too: only a service still marked after
+    // ten looks, 5 s, is held by another program.
+    int marks = 0;
     for (int step = 0; manager && step < 120; step++, Sleep(500)) {
         SC_HANDLE service = OpenServiceW(manager, L"Quorlin", SERVICE_QUERY_STATUS | SERVICE_CHANGE_CONFIG);
         if (!service && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) {
@@ -469,7 +472,8 @@ extern "C" __declspec(dllexport) void awaitRemoval(HWND, int, wchar_t*, stack_t*
                     status.dwCurrentState == SERVICE_STOPPED && !status.dwProcessId && marked(service);
         if (service)
             CloseServiceHandle(service);
-        if (held) {
+        marks = held ? marks + 1 : 0;
+        if (marks == 10) {
             CloseServiceHandle(manager);
             return result(stack, L"1072", L"The service Quorlin has stopped and is marked for deletion, but another "
                                           L"program holds it open (the services console, a monitoring agent): its "
