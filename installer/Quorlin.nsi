@@ -264,8 +264,8 @@ UninstPage instfiles
     Pop $R9
   FunctionEnd
 
-  ; Removes the service and waits, a minute at most, until it is gone, or stopped with its process
-  ; ended and marked for deletion while another program holds it open (QuorlinSetup.cpp). $0: 0 when
+  ; Removes the service and waits until it is gone, or stopped with its process ended and marked for
+  ; deletion while another program holds it open (QuorlinSetup.cpp). $0: 0 when
   ; gone, 1072 when so marked, 2 when still there.
   Function ${un}removeService
     !insertmacro run 0 '"$INSTDIR\bin\Quorlin.exe" -remove'

@@ -451,16 +451,16 @@ static bool marked(SC_HANDLE service)
            GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE;
 }
 
-// After Quorlin -remove: waits, a minute at most, until the service is gone ("0"), or has stopped, its
-// process ended, and is marked for deletion while another program holds it open ("1072": its name goes
-// when that program lets go, at the latest at the next restart); else "2".
+// After Quorlin -remove: waits until the service is gone ("0"), or has stopped, its process ended, and
+// is marked for deletion while another program holds it open ("1072": its name goes when that program
+// lets go, at the latest at the next restart); "2" when neither came in 10 minutes.
 extern "C" __declspec(dllexport) void awaitRemoval(HWND, int, wchar_t*, stack_t** stack, void*)
 {
     SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
     // Our own handle keeps a deleted service for a moment too: only a service still marked after
     // ten looks, 5 s, is held by another program.
     int marks = 0;
-    for (int step = 0; manager && step < 120; step++, Sleep(500)) {
+    for (int step = 0; manager && step < 1200; step++, Sleep(500)) {  // a server may take long to save its work
         SC_HANDLE service = OpenServiceW(manager, L"Quorlin", SERVICE_QUERY_STATUS | SERVICE_CHANGE_CONFIG);
         if (!service && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) {
             CloseServiceHandle(manager);
@@ -482,7 +482,7 @@ extern "C" __declspec(dllexport) void awaitRemoval(HWND, int, wchar_t*, stack_t*
     }
     if (manager)
         CloseServiceHandle(manager);
-    result(stack, L"2", L"The service Quorlin is still there after a minute");
+    result(stack, L"2", L"The service Quorlin is still there after 10 minutes");
 }
 
 // "1" when the service is marked for deletion, else "0".
