@@ -457,8 +457,8 @@ static bool marked(SC_HANDLE service)
 extern "C" __declspec(dllexport) void awaitRemoval(HWND, int, wchar_t*, stack_t** stack, void*)
 {
     SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
-    // Our own handle keeps a deleted service for a moment too: only a service still marked after
-    // ten looks, 5 s, is held by another program.
+    // Our own handle keeps a deleted service for a moment too, and a busy machine's Service Control
+    // Manager takes its time: only a service still marked after 20 s is held by another program.
     int marks = 0;
     for (int step = 0; manager && step < 1200; step++, Sleep(500)) {  // a server may take long to save its work
         SC_HANDLE service = OpenServiceW(manager, L"Quorlin", SERVICE_QUERY_STATUS | SERVICE_CHANGE_CONFIG);
@@ -473,7 +473,7 @@ extern "C" __declspec(dllexport) void awaitRemoval(HWND, int, wchar_t*, stack_t*
         if (service)
             CloseServiceHandle(service);
         marks = held ? marks + 1 : 0;
-        if (marks == 10) {
+        if (marks == 40) {
             CloseServiceHandle(manager);
             return result(stack, L"1072", L"The service Quorlin has stopped and is marked for deletion, but another "
                                           L"program holds it open (the services console, a monitoring agent): its "
