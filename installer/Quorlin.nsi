@@ -121,9 +121,12 @@ UninstPage instfiles
 ; names it in the log; the run then ends with 3010, success with a restart required.
 !macro deleteFile file
   !ifdef __UNINSTALL__
-    Delete /REBOOTOK "$INSTDIR\${file}"
+    Delete "$INSTDIR\${file}"
     ${If} ${FileExists} "$INSTDIR\${file}"
-      !insertmacro log "In use, so deleted at the next restart: $INSTDIR\${file}"
+      QuorlinSetup::deleteAtRestart "$INSTDIR\${file}"
+      Pop $R0
+      !insertmacro log $R0
+      SetRebootFlag true
     ${EndIf}
   !else
     Delete "$INSTDIR\${file}"

@@ -11,6 +11,7 @@
 #include <msi.h>
 #include <msiquery.h>
 #include <sddl.h>
+#include <shlobj.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -47,17 +48,30 @@ static void copySetupLog(MSIHANDLE install, const char* folder)
     DeleteFileA(path);
 }
 
+// The parent of the run's private folder: one that no standard user can write, as the installer's own
+// runs use (the temporary folder lets every user create files). C:\Windows\SystemTemp where Windows has
+// it, else Program Files.
+static void privateParent(char* parent, size_t size)
+{
+    UINT length = GetWindowsDirectoryA(parent, (UINT)size);
+    if (!length || length + sizeof "\\SystemTemp\\" > size)
+        throw GetLastError();
+    strcat(parent, "\\SystemTemp\\");
+    DWORD attributes = GetFileAttributesA(parent);
+    if (attributes != INVALID_FILE_ATTRIBUTES && attributes & FILE_ATTRIBUTE_DIRECTORY)
+        return;
+    HRESULT found = SHGetFolderPathA(NULL, CSIDL_PROGRAM_FILES, NULL, SHGFP_TYPE_CURRENT, parent);
+    if (found != S_OK || strlen(parent) + 2 > size)
+        throw (DWORD)ERROR_PATH_NOT_FOUND;
+    strcat(parent, "\\");
+}
+
 // Makes the run's private folder: a name nobody can predict, made by us and failing if it exists, that
-// admits only the system and Administrators. For the system, the temporary folder is one where every
-// user may create files; Windows that have GetTempPath2 give it one of its own (C:\Windows\SystemTemp).
+// admits only the system and Administrators, in a parent that no standard user can write.
 static void makePrivateFolder(char* folder, size_t size)
 {
-    typedef DWORD(WINAPI * TempPath)(DWORD, LPSTR);
-    TempPath tempPath2 = (TempPath)(void*)GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetTempPath2A");
     char parent[MAX_PATH + 1];
-    DWORD length = tempPath2 ? tempPath2(sizeof parent, parent) : GetTempPathA(sizeof parent, parent);
-    if (!length || length > sizeof parent)
-        throw GetLastError();
+    privateParent(parent, sizeof parent);
     PSECURITY_DESCRIPTOR descriptor;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)",
                                                               SDDL_REVISION_1, &descriptor, NULL))

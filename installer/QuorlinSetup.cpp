@@ -10,6 +10,8 @@
 //   QuorlinSetup::closeRoot ROOT   a first installation's root: takes it only where no standard user
 //                                  can own, plant, link or swap anything in it or above it, then closes
 //                                  it and all it holds like Program Files; "2" and why, else "0"
+//   QuorlinSetup::prepareLogFolder, awaitRemoval, isMarked, clearPending ROOT: below
+//   QuorlinSetup::deleteAtRestart PATH  a removal's file in use goes at the next restart (the line alone)
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
@@ -37,6 +39,18 @@ static void push(stack_t** stack, const wchar_t* text)
     wcscpy(item->text, text);
     item->next = *stack;
     *stack = item;
+}
+
+// Takes the top of the stack into text (room characters); false when the stack is empty.
+static bool pop(stack_t** stack, wchar_t* text, int room)
+{
+    stack_t* top = *stack;
+    if (!top)
+        return false;
+    wcsncpy(text, top->text, room - 1);
+    *stack = top->next;
+    GlobalFree(top);
+    return true;
 }
 
 static void result(stack_t** stack, const wchar_t* code, const wchar_t* line)
@@ -137,12 +151,7 @@ extern "C" __declspec(dllexport) void restoreJavaOptions(HWND, int room, wchar_t
     wchar_t* previous = (wchar_t*)calloc(room, sizeof(wchar_t));
     if (!entry || !previous)
         return failed(stack, ERROR_NOT_ENOUGH_MEMORY, L"The previous Java options could not be put back");
-    if (*stack) {
-        stack_t* top = *stack;
-        wcsncpy(entry, top->text, room - 1);
-        *stack = top->next;
-        GlobalFree(top);
-    }
+    pop(stack, entry, room);
     LONG status = replaceOptions(*entry ? entry : NULL, previous, room);
     if (status != ERROR_SUCCESS)
         failed(stack, status, L"The previous Java options could not be put back");
@@ -331,12 +340,8 @@ extern "C" __declspec(dllexport) void closeRoot(HWND, int room, wchar_t*, stack_
 {
     wchar_t* root = (wchar_t*)calloc(room + 1, sizeof(wchar_t));
     wchar_t* parent = (wchar_t*)calloc(room + 1, sizeof(wchar_t));
-    if (!root || !parent || !*stack)
+    if (!root || !parent || !pop(stack, root, room))
         return failed(stack, ERROR_NOT_ENOUGH_MEMORY, L"The root could not be checked");
-    stack_t* top = *stack;
-    wcsncpy(root, top->text, room - 1);
-    *stack = top->next;
-    GlobalFree(top);
     while (wcslen(root) > 3 && root[wcslen(root) - 1] == L'\\')
         root[wcslen(root) - 1] = 0;
     bool link;
@@ -411,13 +416,9 @@ extern "C" __declspec(dllexport) void prepareLogFolder(HWND, int room, wchar_t*,
     wchar_t* aside = (wchar_t*)calloc(room + 32, sizeof(wchar_t));
     wchar_t* line = (wchar_t*)calloc(2 * room + 96, sizeof(wchar_t));
     PSECURITY_DESCRIPTOR closed;
-    if (!folder || !aside || !line || !*stack ||
+    if (!folder || !aside || !line || !pop(stack, folder, room) ||
         !ConvertStringSecurityDescriptorToSecurityDescriptorW(CLOSED, SDDL_REVISION_1, &closed, NULL))
         return;
-    stack_t* top = *stack;
-    wcsncpy(folder, top->text, room - 1);
-    *stack = top->next;
-    GlobalFree(top);
     DWORD attributes = GetFileAttributesW(folder);
     bool trustedFolder = attributes != INVALID_FILE_ATTRIBUTES && !isLink(attributes) && ownedAndClosed(folder, 0);
     if (attributes != INVALID_FILE_ATTRIBUTES && !trustedFolder) {
@@ -497,21 +498,57 @@ extern "C" __declspec(dllexport) void isMarked(HWND, int, wchar_t*, stack_t** st
         CloseServiceHandle(manager);
 }
 
+// The end of a name that a removal gave a file in use, moved aside to go at the next restart.
+const wchar_t* ASIDE = L".deleted";
+
+static bool setAside(const wchar_t* path)
+{
+    size_t length = wcslen(path), end = wcslen(ASIDE);
+    return length > end && !_wcsicmp(path + length - end, ASIDE);
+}
+
+// A file in use that a removal could not delete: a running program is moved aside to a name of its
+// own in its folder, and that name goes at the next restart, so that an installation made before
+// then lays the file down again unharmed. A file held open cannot be moved: its own name waits for
+// the restart, and clearPending takes that back. Leaves the line for the log.
+extern "C" __declspec(dllexport) void deleteAtRestart(HWND, int room, wchar_t*, stack_t** stack, void*)
+{
+    wchar_t* path = (wchar_t*)calloc(room + 1, sizeof(wchar_t));
+    wchar_t* aside = (wchar_t*)calloc(room + 32, sizeof(wchar_t));
+    wchar_t* line = (wchar_t*)calloc(2 * room + 96, sizeof(wchar_t));
+    if (!path || !aside || !line || !pop(stack, path, room))
+        return push(stack, L"A file in use could not be left to the next restart: out of memory");
+    bool moved = false;
+    for (DWORD tick = GetTickCount(), tries = 0; !moved && tries < 10; tries++) {
+        swprintf(aside, room + 32, L"%ls.%lu%ls", path, tick + tries, ASIDE);
+        moved = MoveFileExW(path, aside, 0);
+    }
+    const wchar_t* going = moved ? aside : path;
+    if (!MoveFileExW(going, NULL, MOVEFILE_DELAY_UNTIL_REBOOT))
+        swprintf(line, 2 * room + 96, L"In use, and could not be left to the next restart (error %lu): %ls",
+                 GetLastError(), going);
+    else if (moved)
+        swprintf(line, 2 * room + 96, L"In use, so moved aside and deleted at the next restart: %ls, as %ls", path, aside);
+    else
+        swprintf(line, 2 * room + 96, L"In use, so deleted at the next restart: %ls", path);
+    push(stack, line);
+    free(path);
+    free(aside);
+    free(line);
+}
+
 // Takes out of PendingFileRenameOperations every deletion of the root or of anything below it, which
 // an earlier removal left for a file in use: else the next restart would delete what this
-// installation lays down. Leaves on the stack the line for the log ("" when there were none).
+// installation lays down. A file that removal moved aside still goes: nothing lays down its name. Leaves on the stack the line for the log ("" when there were none).
 extern "C" __declspec(dllexport) void clearPending(HWND, int room, wchar_t*, stack_t** stack, void*)
 {
     const wchar_t* session = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
     wchar_t* root = (wchar_t*)calloc(room + 8, sizeof(wchar_t));
     HKEY key;
     DWORD type, size = 0, cleared = 0;
-    if (!root || !*stack)
+    if (!root || !pop(stack, root + 4, room))
         return push(stack, L"");
-    stack_t* top = *stack;
-    swprintf(root, room + 8, L"\\??\\%ls", top->text);
-    *stack = top->next;
-    GlobalFree(top);
+    wcsncpy(root, L"\\??\\", 4);
     size_t length = wcslen(root);
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, session, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key) != ERROR_SUCCESS)
         return push(stack, L"");
@@ -525,7 +562,7 @@ extern "C" __declspec(dllexport) void clearPending(HWND, int room, wchar_t*, sta
             wchar_t* to = from + wcslen(from) + 1;
             wchar_t* next = to + wcslen(to) + 1;
             bool below = !_wcsnicmp(from, root, length) && (!from[length] || from[length] == L'\\');
-            if (below && !*to)
+            if (below && !*to && !setAside(from))
                 cleared++;
             else
                 end = wcscpy(wcscpy(end, from) + wcslen(from) + 1, to) + wcslen(to) + 1;

@@ -214,6 +214,14 @@ int main(int argc, char** argv)
         fflush(stdout);
         Sleep(INFINITE);
     }
+    if (argc > 2 && !strcmp(argv[1], "run")) {  // its image mapped, as a program running from it: moved, not deleted
+        HANDLE file = CreateFileA(argv[2], GENERIC_READ | GENERIC_EXECUTE, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL,
+                                  OPEN_EXISTING, 0, NULL);
+        HANDLE image = CreateFileMappingA(file, NULL, PAGE_READONLY | SEC_IMAGE, 0, 0, NULL);
+        puts(image && MapViewOfFile(image, FILE_MAP_READ, 0, 0, 0) && CloseHandle(file) ? "held" : "not held");
+        fflush(stdout);
+        Sleep(INFINITE);
+    }
     if (argc > 2 && !strcmp(argv[1], "hold-service")) {  // as the services console or a monitoring agent would
         SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
         SC_HANDLE service = manager ? OpenServiceA(manager, argv[2], SERVICE_QUERY_STATUS) : NULL;

@@ -231,13 +231,25 @@ def test_the_servers_options_go_to_the_services_environment(services, story, bef
     assert len(recovery) == (before is None), "set at a first installation, with the call's result; an upgrade keeps it"
 
 
-def test_an_installation_before_the_restart_is_whole_after_it(services):
+IN_USE = [
+    # story, how vexil_setup.exe is in use at the removal, what the removal logs, then the installation
+    ("a user's viewer holds it: its name waits for the restart", "hold", "In use, so deleted at the next restart: ",
+     "taken back"),
+    ("it still runs: it is moved aside, and that name waits", "run", "In use, so moved aside and deleted at the next "
+     "restart: ", "Installed"),
+]
+
+
+@pytest.mark.parametrize("story, use, removal, installation", IN_USE, ids=[u[0] for u in IN_USE])
+def test_an_installation_before_the_restart_is_whole_after_it(services, story, use, removal, installation):
     services("Quorlin")
     fresh_root("")
     store(JRE)
     assert install() == 0
-    with held(ROOT + r"\bin\vexil_setup.exe"):  # a user's viewer: the removal leaves it to the restart
+    with held(ROOT + r"\bin\vexil_setup.exe", use):
         assert run(registry(ENTRY)["QuietUninstallString"]) == 3010
-    assert install() == 0 and "taken back" in LOG.read_text()
-    restarted()
+        assert removal + ROOT + r"\bin\vexil_setup.exe" in LOG.read_text()
+    assert install() == 0 and installation in LOG.read_text()
+    aside = [path for path in restarted() if path.endswith(".deleted")]
     assert set(PRODUCT) <= set(left()) and query("Quorlin")[0] == 4, "nothing of the new installation went"
+    assert len(aside) == (use == "run") and not [f for f in left() if f.endswith(".deleted")], "what was set aside went"

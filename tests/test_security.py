@@ -1,11 +1,13 @@
 # What a standard user may try against the removals that fleet tools run as the system: plant a program
 # where an earlier removal took one from (the uninstaller's copy, the plugins, the temporary files), hold
 # it open or wait to rewrite it; or put a link in the root. (The root a user made open: fresh_root.)
+import contextlib
 import os
 import re
 import shutil
+import threading
 import pytest
-from conftest import (BUILD, MSI_LOG, VERSION, held, msiexec, query, registry, restarted, run, store, unix, wait_for,
+from conftest import (BUILD, DRIVE, MSI_LOG, VERSION, held, msiexec, query, registry, restarted, run, store, unix, wait_for,
                       wine, windows)
 from test_installer import DATA, ENTRY, JRE, LOG, ROOT, fresh_root, install, left
 from test_package import deployed, product, products  # noqa: F401 (products: the packages go after each story)
@@ -23,13 +25,46 @@ def removed(how):
     return code, {unix(folder) for pair in named for folder in pair if folder}
 
 
+# Where a run's private folder may lie: folders that no standard user can write. The temporary folders,
+# ProgramData and the Windows folder let them create folders of their own.
+PRIVATE_PARENTS = ["Program Files", "Program Files (x86)", "windows/SystemTemp"]
+PRIVATE_NAMES = r"ns\w+\.tmp|Quorlin-[0-9a-f]{16}"  # the installer's runs, the package's action
+
+
+@contextlib.contextmanager
+def private_folders():
+    """The runs' private folders seen meanwhile, each with whether others could write it when last seen, while
+    the run used it (Wine keeps no DACL but in the mode: Everyone's write right is the others' write bit, while
+    their read bits stay as they were); every place where one could lie is watched."""
+    seen, stop = {}, threading.Event()
+    places = [DRIVE / p for p in (*PRIVATE_PARENTS, "windows", "windows/temp", "ProgramData", "users/Public")]
+    places += [*DRIVE.glob("users/*/Temp"), *DRIVE.glob("users/*/AppData/Local/Temp")]
+    def watch():
+        while not stop.wait(0.05):
+            for folder in (f for place in places for f in place.glob("*") if re.fullmatch(PRIVATE_NAMES, f.name)):
+                with contextlib.suppress(OSError):
+                    if folder.is_dir():  # NSIS tries its temporary folder with a file of such a name
+                        seen[folder] = folder.stat().st_mode & 0o002
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    try:
+        yield seen
+    finally:
+        stop.set()
+        watcher.join()
+
+
 @pytest.mark.parametrize("how", ["exe", "msi"])
 def test_nothing_planted_where_a_removal_took_its_files_runs(services, how):
     services("Quorlin")
     fresh_root("")
     store(JRE)
-    assert deployed(how, VERSION) == 0
-    code, before = removed(how)
+    with private_folders() as seen:
+        assert deployed(how, VERSION) == 0
+        code, before = removed(how)
+    assert {f.name[:2] for f in seen} == ({"ns", "Qu"} if how == "msi" else {"ns"}), "every run's private folder seen"
+    assert {str(f.parent.relative_to(DRIVE)) for f in seen} <= set(PRIVATE_PARENTS), "where no standard user writes"
+    assert set(seen.values()) == {0}, "open to no one but the system and Administrators while in use"
     # The user's programs, in folders open to everyone: one held open where the uninstaller's copy once lay
     # in the temporary folder, the others where that removal's folders were, to be written and rewritten.
     planted = [unix(wine("cmd", "/c", "echo %TEMP%")[0].strip()) / "Quorlin-uninstall.exe",
