@@ -272,7 +272,7 @@ UninstPage instfiles
   ; gone, 1072 when so marked, 2 when still there.
   Function ${un}removeService
     !insertmacro run 0 '"$INSTDIR\bin\Quorlin.exe" -remove'
-    QuorlinSetup::awaitRemoval
+    QuorlinSetup::awaitRemoval "$INSTDIR\bin\Quorlin.exe"
     Pop $1
     Pop $0
     !insertmacro log "$1"

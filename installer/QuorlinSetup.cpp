@@ -17,6 +17,7 @@
 #include <sddl.h>
 #include <shellapi.h>
 #include <stdio.h>
+#include <tlhelp32.h>
 #include <wchar.h>
 
 // NSIS's stack of strings, as its plugin interface hands it over (Unicode installer).
@@ -452,10 +453,34 @@ static bool marked(SC_HANDLE service)
            GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE;
 }
 
-// After Quorlin -remove: waits until the service is gone ("0"), or has stopped, its process ended, and
-// is marked for deletion while another program holds it open ("1072": its name goes when that program
-// lets go, at the latest at the next restart); "2" when neither came in 10 minutes.
-extern "C" __declspec(dllexport) void awaitRemoval(HWND, int, wchar_t*, stack_t** stack, void*)
+// Waits up to limit ms for every process that runs the program at path to end: the service's host
+// reports that it stopped a moment before it ends, and until then its file can be neither deleted nor
+// replaced.
+static void awaitEnd(const wchar_t* path, DWORD limit)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return;
+    const wchar_t* name = wcsrchr(path, L'\\') ? wcsrchr(path, L'\\') + 1 : path;
+    DWORD end = GetTickCount() + limit;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (_wcsicmp(entry.szExeFile, name))
+            continue;
+        HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
+        wchar_t image[MAX_PATH];
+        DWORD size = MAX_PATH, left = end - GetTickCount();
+        if (process && QueryFullProcessImageNameW(process, 0, image, &size) && !_wcsicmp(image, path))
+            WaitForSingleObject(process, (LONG)left > 0 ? left : 0);
+        if (process)
+            CloseHandle(process);
+    }
+    CloseHandle(snapshot);
+}
+
+// Leaves the line and result of awaitRemoval, for the service alone.
+static void awaitService(stack_t** stack)
 {
     SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
     // Our own handle keeps a deleted service for a moment too, and a busy machine's Service Control
@@ -484,6 +509,20 @@ extern "C" __declspec(dllexport) void awaitRemoval(HWND, int, wchar_t*, stack_t*
     if (manager)
         CloseServiceHandle(manager);
     result(stack, L"2", L"The service Quorlin is still there after 10 minutes");
+}
+
+// After Quorlin -remove, given the host's path: waits until the service is gone ("0"), or has stopped,
+// its process ended, and is marked for deletion while another program holds it open ("1072": its name
+// goes when that program lets go, at the latest at the next restart); "2" when neither came in 10
+// minutes. Then waits up to 30 s more for the host's process to end.
+extern "C" __declspec(dllexport) void awaitRemoval(HWND, int room, wchar_t*, stack_t** stack, void*)
+{
+    wchar_t* host = (wchar_t*)calloc(room + 1, sizeof(wchar_t));
+    if (!host || !pop(stack, host, room))
+        return failed(stack, ERROR_NOT_ENOUGH_MEMORY, L"The removal of the service could not be awaited");
+    awaitService(stack);
+    awaitEnd(host, 30000);
+    free(host);
 }
 
 // "1" when the service is marked for deletion, else "0".

@@ -1,6 +1,7 @@
 # What the scenarios share: Windows programs run in the bed's Wine session (tools/bed), the
-# services' event log, `sc query`, and installation roots with the stand-in server.
-import contextlib, fcntl, functools, os, pathlib, re, shutil, signal, subprocess, tempfile, time
+# services' event log, the questions to the Service Control Manager and the registry (asker.exe), and
+# installation roots with the stand-in server.
+import contextlib, fcntl, functools, os, pathlib, re, select, shutil, signal, subprocess, tempfile, time
 import pytest
 
 BUILD = pathlib.Path(os.environ["QUORLIN_BUILD"])
@@ -124,18 +125,45 @@ def wait_for(done, seconds=60, every=1):
     return True
 
 
+ASKER = []  # the bed's asker.exe, once started
+
+
+def ask(*words):
+    """asker.exe's answer to a question (tools/asker.cpp): polls start no Windows program each. It starts at the
+    first question, and again after the session restarted."""
+    for _ in range(2):
+        if not ASKER or ASKER[0].poll() is not None:
+            ASKER[:] = [subprocess.Popen([os.environ["WINELOADER"], BUILD / "tools/asker.exe"], stdin=subprocess.PIPE,
+                                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, encoding="utf-8")]
+        asker = ASKER[0]
+        with contextlib.suppress(BrokenPipeError):
+            asker.stdin.write("\t".join(map(str, words)) + "\n")
+            asker.stdin.flush()
+            if select.select([asker.stdout], [], [], 90)[0] and (answer := asker.stdout.readline()):
+                return answer.rstrip("\n")
+        asker.kill()
+        asker.wait()
+        ASKER.clear()
+    raise AssertionError(f"asker.exe did not answer {words}")
+
+
 def query(service, command="query"):
-    """`sc query` (or stop): state, exit code, specific code, checkpoint, wait hint; None if gone. While
-    Wine's SCM starts the service it answers no query: one that fails while the key is there is asked again."""
-    keys = ("STATE", "WIN32_EXIT_CODE", "SERVICE_EXIT_CODE", "CHECKPOINT", "WAIT_HINT")
+    """The service's state, exit code, specific code, checkpoint and wait hint as `sc query` shows them (after
+    `sc stop`, with command "stop"); None if gone. While Wine's SCM starts the service it answers no query:
+    one that fails is asked again."""
     for _ in range(60):
-        fields = dict(re.findall(r"(\w+)\s+: (\w+)", wine("sc", command, service)[0]))
-        if "STATE" in fields:
-            return tuple(int(fields[k], 0) for k in keys)
-        if command != "query" or registry(rf"HKLM\System\CurrentControlSet\Services\{service}") is None:
-            return None
+        if command == "query":
+            answer = ask("status", service)
+            if answer == "gone":
+                return None
+            if not answer.startswith("error"):
+                return tuple(map(int, answer.split()))
+        else:
+            fields = dict(re.findall(r"(\w+)\s+: (\w+)", wine("sc", command, service)[0]))
+            keys = ("STATE", "WIN32_EXIT_CODE", "SERVICE_EXIT_CODE", "CHECKPOINT", "WAIT_HINT")
+            return tuple(int(fields[k], 0) for k in keys) if "STATE" in fields else None
         time.sleep(0.5)
-    raise AssertionError(f"sc query {service} kept failing while its key was there")
+    raise AssertionError(f"the Service Control Manager kept failing to answer for {service}")
 
 
 def checkpoints(service, pending, end):
@@ -192,13 +220,13 @@ SESSION = r"HKLM\System\CurrentControlSet\Control\Session Manager"
 
 def restarted():
     """Deletes what waits for the next restart, as the restart would; the paths that were pending."""
-    out = wine("reg", "query", SESSION, "/v", "PendingFileRenameOperations")[0].partition("REG_MULTI_SZ")[2]
-    pending = [entry[4:] for entry in out.strip().split("\\0") if entry.startswith("\\??\\")]
+    out = ask("value", SESSION, "PendingFileRenameOperations")
+    pending = [entry[4:] for entry in out.split("\\0") if entry.startswith("\\??\\")]
     for path in map(unix, pending):
         with contextlib.suppress(OSError):
             path.rmdir() if path.is_dir() else path.unlink()
     if pending:
-        wine("reg", "delete", SESSION, "/v", "PendingFileRenameOperations", "/f")
+        ask("delete-value", SESSION, "PendingFileRenameOperations")
     return pending
 
 
@@ -207,17 +235,15 @@ NO_KEY, NO_VALUE = "no key", "no value"
 
 def store(java_home):
     """Lays out the JRE key in the registry view of the build's bitness: a 32-bit program's lies under
-    Wow6432Node. Wine's own regedit deletes what was there and writes it, natively, in one run."""
-    key = r"HKEY_LOCAL_MACHINE\Software" + (r"\Wow6432Node" if BUILD.name == "i686" else "") + r"\JavaSoft"
-    lines = ["Windows Registry Editor Version 5.00", "", f"[-{key}]", "",
-             r"[HKEY_CURRENT_USER\Software\Wine\Debug]", '"RelayInclude"="user32.MessageBoxA"', ""]
+    Wow6432Node. Message boxes are traced (RelayInclude), for the tests that read what one showed."""
+    key = r"HKLM\Software" + (r"\Wow6432Node" if BUILD.name == "i686" else "") + r"\JavaSoft"
+    ask("delete-key", key)
+    ask("set", r"HKCU\Software\Wine\Debug", "RelayInclude", 1, "user32.MessageBoxA\0".encode("utf-16-le").hex())
     if java_home != NO_KEY:
-        lines.append(f"[{key}\\Java Runtime Environment\\1.5]")
+        ask("make-key", key + r"\Java Runtime Environment\1.5")
     if java_home not in (NO_KEY, NO_VALUE):
         kind, data = java_home
-        lines.append(f'"JavaHome"=hex({kind}):' + ",".join(f"{b:02x}" for b in data.encode("utf-16-le")))
-    unix(r"C:\java.reg").write_text("\r\n".join(lines) + "\r\n", "utf-16")
-    wine("regedit", "/s", r"C:\java.reg")
+        ask("set", key + r"\Java Runtime Environment\1.5", "JavaHome", kind, data.encode("utf-16-le").hex())
 
 
 SOURCE = TOOLS.parent
@@ -288,7 +314,7 @@ def services():
     yield make
     kill()  # first, so that a deletion finds no process and takes the service at once
     for name in made:
-        wine("sc", "delete", name)
+        ask("delete-service", name)
     for name in made:  # and again, for a host whose start was under way
         key = rf"HKLM\System\CurrentControlSet\Services\{name}"
-        assert wait_for(lambda: kill() or registry(key) is None, 20), f"the service {name} outlived its host"
+        assert wait_for(lambda: kill() or ask("key", key) == "0", 20), f"the service {name} outlived its host"

@@ -2,7 +2,7 @@
 import os
 import subprocess
 import pytest
-from conftest import (BUILD, DRIVE, Root, console, events, held, none_left, plain_service, query, registry, running, text,
+from conftest import (BUILD, DRIVE, Root, ask, console, events, held, none_left, plain_service, query, registry, running, text,
                       unix, wait_for, wine)
 
 SERVICE = r"HKLM\System\CurrentControlSet\Services\Quorlin"
@@ -35,7 +35,7 @@ INSTALLS = [
 def test_install_and_remove(services, story, exe, install, registered):
     root = Root(exe, "Quorlin")
     services("Quorlin")
-    wine("reg", "delete", SOURCE, "/f")
+    ask("delete-key", SOURCE)
     unix(r"C:\Program Files\Quorlin.exe").write_bytes((BUILD / "tools/javaw.exe").read_bytes())  # run for the path unquoted
     assert install(exe)[:2] == (0, "Service started\n")
     assert {name: value for name, value in registry(SERVICE).items() if name != "WOW64"} == {

@@ -4,7 +4,7 @@ import re
 import shutil
 import subprocess
 import pytest
-from conftest import (BUILD, NO_KEY, RUN, SOURCE, VERSION, Installation, Root, held, made_once, none_left, query, registry,
+from conftest import (BUILD, NO_KEY, RUN, SOURCE, VERSION, Installation, Root, ask, held, made_once, none_left, query, registry,
                       restart, restarted, run, running, store, unix, version, wait_for, windows, wine)
 
 pytestmark = pytest.mark.skipif(BUILD.name != "i686", reason="the installer carries the 32-bit build")
@@ -63,7 +63,7 @@ def fresh_root(behaviour):
     bin, open to everyone; no entry left by an earlier story; an empty log; nothing waiting for a restart."""
     restarted()
     shutil.rmtree(unix(ROOT), ignore_errors=True)
-    wine("reg", "delete", ENTRY, "/f")
+    ask("delete-key", ENTRY)
     (unix(ROOT) / DATA).parent.mkdir(parents=True)
     for folder in (unix(ROOT), unix(ROOT) / "bin"):
         folder.mkdir(exist_ok=True)

@@ -5,7 +5,7 @@ import shutil
 import subprocess
 import uuid
 import pytest
-from conftest import (BUILD, MSI_LOG, RUN, SOURCE, VERSION, held, kill, made_once, msiexec, query, registry, restarted,
+from conftest import (BUILD, MSI_LOG, RUN, SOURCE, VERSION, ask, held, kill, made_once, msiexec, query, registry, restarted,
                       run, signed, store, unix, wait_for, wine)
 from test_installer import (DATA, ENTRY, RECORDS, JRE, LOG, ROOT, SERVICE, closed, fresh_root, install, left, product_files,
                             setup_of)
@@ -54,8 +54,8 @@ def products():
     the installer's entry, no package owns the installation, and a removal only unregisters it: the services
     fixture ends the service after."""
     yield
-    wine("reg", "delete", ENTRY, "/f")
-    for code in re.findall(r"\\(\{[0-9A-F-]+\})$", wine("reg", "query", UNINSTALL)[0], re.M):
+    ask("delete-key", ENTRY)
+    for code in re.findall(r"\{[0-9A-F-]+\}", ask("subkeys", UNINSTALL)):
         msiexec("x", code)
 
 

@@ -7,7 +7,7 @@ import re
 import shutil
 import threading
 import pytest
-from conftest import (BUILD, DRIVE, MSI_LOG, VERSION, held, msiexec, query, registry, restarted, run, store, unix, wait_for,
+from conftest import (BUILD, DRIVE, MSI_LOG, VERSION, ask, held, msiexec, query, registry, restarted, run, store, unix, wait_for,
                       wine, windows)
 from test_installer import DATA, ENTRY, JRE, LOG, ROOT, fresh_root, install, left
 from test_package import deployed, product, products  # noqa: F401 (products: the packages go after each story)
@@ -133,7 +133,7 @@ def test_a_root_a_user_can_change_is_refused_and_nothing_changes(services, tmp_p
                                                                  named):
     services("Quorlin")
     store(JRE)
-    wine("reg", "delete", ENTRY, "/f")
+    ask("delete-key", ENTRY)
     for top in (unix(ROOT), unix(APPS).parent):
         top.unlink() if top.is_symlink() else shutil.rmtree(top, ignore_errors=True)
     prepared(unix(root), tmp_path)

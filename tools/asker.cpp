@@ -1,0 +1,198 @@
+// asker.exe: answers the tests' questions to the Service Control Manager and the registry, one line for
+// each line read (words separated by tabs), until its input ends. A test that polls then starts no
+// Windows program per question: each start costs the processor more than a tenth of a second, and a
+// run asks a thousand times. Built 64-bit, as sc and reg are, so it sees the registry as they do.
+//   status NAME            "STATE EXIT SPECIFIC CHECKPOINT WAITHINT" as sc query shows them (decimal),
+//                          "gone", or "error N" (Wine's SCM answers nothing while it starts a service)
+//   delete-service NAME    "0" or the error
+//   key KEY                "1" when the key is there, else "0"
+//   subkeys KEY            the names of the keys right below it, separated by tabs
+//   value KEY NAME         the value's text, a REG_MULTI_SZ's strings joined by \0 as reg shows them;
+//                          "none" when it is not there
+//   make-key KEY, delete-key KEY (with all below it), delete-value KEY NAME   "0" or the error
+//   set KEY NAME TYPE HEX  writes the bytes given in hex as a value of that type; "0" or the error
+#include <windows.h>
+#include <stdio.h>
+#include <string>
+#include <vector>
+
+static std::vector<std::wstring> words(const std::string& line)
+{
+    std::wstring wide(line.size(), L'\0');
+    wide.resize(MultiByteToWideChar(CP_UTF8, 0, line.data(), (int)line.size(), &wide[0], (int)wide.size()));
+    std::vector<std::wstring> words(1);
+    for (wchar_t c : wide)
+        if (c == L'\t')
+            words.emplace_back();
+        else
+            words.back().push_back(c);
+    return words;
+}
+
+static void say(const std::wstring& text)
+{
+    std::string line(text.size() * 3 + 1, '\0');
+    line.resize(WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), &line[0], (int)line.size(), NULL, NULL));
+    printf("%s\n", line.c_str());
+    fflush(stdout);
+}
+
+static std::wstring code(DWORD error) { return std::to_wstring(error); }
+
+// The root key and the path below it of "HKLM\..." or "HKCU\...".
+static HKEY root(const std::wstring& key, std::wstring* below)
+{
+    size_t slash = key.find(L'\\');
+    *below = slash == std::wstring::npos ? L"" : key.substr(slash + 1);
+    std::wstring name = key.substr(0, slash);
+    return name == L"HKLM" || name == L"HKEY_LOCAL_MACHINE" ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
+}
+
+static LONG openKey(const std::wstring& key, REGSAM access, HKEY* opened)
+{
+    std::wstring below;
+    HKEY top = root(key, &below);
+    return RegOpenKeyExW(top, below.c_str(), 0, access | KEY_WOW64_64KEY, opened);
+}
+
+static std::wstring status(const std::wstring& name)
+{
+    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+    if (!manager)
+        return L"error " + code(GetLastError());
+    // Opened for each question and closed at once: a handle held would keep a deleted service.
+    SC_HANDLE service = OpenServiceW(manager, name.c_str(), SERVICE_QUERY_STATUS);
+    DWORD error = GetLastError();
+    SERVICE_STATUS s;
+    std::wstring answer = error == ERROR_SERVICE_DOES_NOT_EXIST ? L"gone" : L"error " + code(error);
+    if (service && QueryServiceStatus(service, &s))
+        answer = code(s.dwCurrentState) + L" " + code(s.dwWin32ExitCode) + L" " + code(s.dwServiceSpecificExitCode) +
+                 L" " + code(s.dwCheckPoint) + L" " + code(s.dwWaitHint);
+    else if (service)
+        answer = L"error " + code(GetLastError());
+    if (service)
+        CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return answer;
+}
+
+static std::wstring deleteService(const std::wstring& name)
+{
+    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceW(manager, name.c_str(), DELETE) : NULL;
+    DWORD error = service && DeleteService(service) ? 0 : GetLastError();
+    if (service)
+        CloseServiceHandle(service);
+    if (manager)
+        CloseServiceHandle(manager);
+    return code(error);
+}
+
+static std::wstring value(const std::wstring& key, const std::wstring& name)
+{
+    HKEY opened;
+    DWORD type, size = 0;
+    if (openKey(key, KEY_QUERY_VALUE, &opened) != ERROR_SUCCESS)
+        return L"none";
+    std::wstring data;
+    LONG status = RegQueryValueExW(opened, name.c_str(), NULL, &type, NULL, &size);
+    if (status == ERROR_SUCCESS) {
+        data.resize(size / sizeof(wchar_t) + 1);
+        status = RegQueryValueExW(opened, name.c_str(), NULL, &type, (BYTE*)&data[0], &size);
+        data.resize(size / sizeof(wchar_t));
+    }
+    RegCloseKey(opened);
+    if (status != ERROR_SUCCESS)
+        return L"none";
+    while (!data.empty() && !data.back())
+        data.pop_back();
+    std::wstring shown;
+    for (wchar_t c : data)
+        shown += c ? std::wstring(1, c) : L"\\0";
+    return shown;
+}
+
+static std::wstring subkeys(const std::wstring& key)
+{
+    HKEY opened;
+    std::wstring names;
+    wchar_t name[256];
+    if (openKey(key, KEY_ENUMERATE_SUB_KEYS, &opened) != ERROR_SUCCESS)
+        return names;
+    for (DWORD i = 0, size = 256; RegEnumKeyExW(opened, i, name, &size, NULL, NULL, NULL, NULL) == ERROR_SUCCESS;
+         i++, size = 256)
+        names += (i ? L"\t" : L"") + std::wstring(name);
+    RegCloseKey(opened);
+    return names;
+}
+
+static std::wstring setValue(const std::wstring& key, const std::wstring& name, DWORD type, const std::wstring& hex)
+{
+    std::wstring below;
+    HKEY top = root(key, &below), made;
+    LONG status = RegCreateKeyExW(top, below.c_str(), 0, NULL, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, NULL, &made, NULL);
+    if (status != ERROR_SUCCESS || name.empty())
+        return code(status);
+    std::vector<BYTE> bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes.push_back((BYTE)wcstoul(hex.substr(i, 2).c_str(), NULL, 16));
+    status = RegSetValueExW(made, name.c_str(), 0, type, bytes.data(), (DWORD)bytes.size());
+    RegCloseKey(made);
+    return code(status);
+}
+
+static std::wstring answer(const std::vector<std::wstring>& w)
+{
+    const std::wstring& verb = w[0];
+    size_t n = w.size();
+    HKEY opened;
+    if (verb == L"status" && n == 2)
+        return status(w[1]);
+    if (verb == L"delete-service" && n == 2)
+        return deleteService(w[1]);
+    if (verb == L"key" && n == 2) {
+        if (openKey(w[1], KEY_QUERY_VALUE, &opened) != ERROR_SUCCESS)
+            return L"0";
+        RegCloseKey(opened);
+        return L"1";
+    }
+    if (verb == L"subkeys" && n == 2)
+        return subkeys(w[1]);
+    if (verb == L"value" && n == 3)
+        return value(w[1], w[2]);
+    if (verb == L"make-key" && n == 2)
+        return setValue(w[1], L"", 0, L"");
+    if (verb == L"set" && n == 5)
+        return setValue(w[1], w[2], wcstoul(w[3].c_str(), NULL, 10), w[4]);
+    std::wstring below;
+    if (verb == L"delete-key" && n == 2) {
+        LONG status = openKey(w[1], DELETE | KEY_ALL_ACCESS, &opened);
+        if (status != ERROR_SUCCESS)
+            return code(status);
+        status = RegDeleteTreeW(opened, NULL);
+        RegCloseKey(opened);
+        HKEY top = root(w[1], &below);
+        return code(status ? status : RegDeleteKeyExW(top, below.c_str(), KEY_WOW64_64KEY, 0));
+    }
+    if (verb == L"delete-value" && n == 3) {
+        LONG status = openKey(w[1], KEY_SET_VALUE, &opened);
+        if (status != ERROR_SUCCESS)
+            return code(status);
+        status = RegDeleteValueW(opened, w[2].c_str());
+        RegCloseKey(opened);
+        return code(status);
+    }
+    return L"error: unknown question";
+}
+
+int main()
+{
+    char line[4096];
+    while (fgets(line, sizeof line, stdin)) {
+        std::string text(line);
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+            text.pop_back();
+        say(answer(words(text)));
+    }
+    return 0;
+}
