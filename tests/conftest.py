@@ -37,7 +37,12 @@ def wine(*args, env=None, cwd=None):
 
 
 def run(line, env=None):
-    """Runs a command line as it stands, as an administrator types it or a fleet tool runs it; its exit code."""
+    """Runs a command line as it stands, as a fleet tool runs it (or, with an environment of its own, as an
+    administrator types it); its exit code once that program has ended."""
+    if env is None:
+        answer = ask("run", line)
+        assert not answer.startswith("error"), f"{line} did not start: {answer}"
+        return int(answer)
     unix(r"C:\line.bat").write_text(f"@{line}\r\n", "latin-1")
     return console(r"C:\line.bat", env=env)[0]
 
@@ -130,21 +135,21 @@ ASKER = []  # the bed's asker.exe, once started
 
 def ask(*words):
     """asker.exe's answer to a question (tools/asker.cpp): polls start no Windows program each. It starts at the
-    first question, and again after the session restarted."""
-    for _ in range(2):
-        if not ASKER or ASKER[0].poll() is not None:
-            ASKER[:] = [subprocess.Popen([os.environ["WINELOADER"], BUILD / "tools/asker.exe"], stdin=subprocess.PIPE,
-                                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, encoding="utf-8")]
-        asker = ASKER[0]
-        with contextlib.suppress(BrokenPipeError):
-            asker.stdin.write("\t".join(map(str, words)) + "\n")
-            asker.stdin.flush()
-            if select.select([asker.stdout], [], [], 90)[0] and (answer := asker.stdout.readline()):
-                return answer.rstrip("\n")
-        asker.kill()
-        asker.wait()
-        ASKER.clear()
-    raise AssertionError(f"asker.exe did not answer {words}")
+    first question, and again after the session restarted; it answers within 90 s, or the test fails (a program
+    that it runs has wedged, README)."""
+    if not ASKER or ASKER[0].poll() is not None:
+        ASKER[:] = [subprocess.Popen([os.environ["WINELOADER"], BUILD / "tools/asker.exe"], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, encoding="utf-8")]
+    asker = ASKER[0]
+    with contextlib.suppress(BrokenPipeError):
+        asker.stdin.write("\t".join(map(str, words)) + "\n")
+        asker.stdin.flush()
+        if select.select([asker.stdout], [], [], 90)[0] and (answer := asker.stdout.readline()):
+            return answer.rstrip("\n")
+    asker.kill()
+    asker.wait()
+    ASKER.clear()
+    raise AssertionError(f"asker.exe gave no answer to {words} within 90 s")
 
 
 def query(service, command="query"):

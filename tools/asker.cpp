@@ -11,6 +11,8 @@
 //                          "none" when it is not there
 //   make-key KEY, delete-key KEY (with all below it), delete-value KEY NAME   "0" or the error
 //   set KEY NAME TYPE HEX  writes the bytes given in hex as a value of that type; "0" or the error
+//   run LINE               starts the command line as a fleet tool does and waits for that program to
+//                          end: its exit code, or "error N" when it did not start
 #include <windows.h>
 #include <stdio.h>
 #include <string>
@@ -141,11 +143,28 @@ static std::wstring setValue(const std::wstring& key, const std::wstring& name, 
     return code(status);
 }
 
+static std::wstring run(std::wstring line)
+{
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started;
+    if (!CreateProcessW(NULL, &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &started))
+        return L"error " + code(GetLastError());
+    DWORD exitCode = 0;
+    WaitForSingleObject(started.hProcess, INFINITE);
+    GetExitCodeProcess(started.hProcess, &exitCode);
+    CloseHandle(started.hProcess);
+    CloseHandle(started.hThread);
+    return code(exitCode);
+}
+
 static std::wstring answer(const std::vector<std::wstring>& w)
 {
     const std::wstring& verb = w[0];
     size_t n = w.size();
     HKEY opened;
+    if (verb == L"run" && n == 2)
+        return run(w[1]);
     if (verb == L"status" && n == 2)
         return status(w[1]);
     if (verb == L"delete-service" && n == 2)
