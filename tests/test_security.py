@@ -40,7 +40,7 @@ def private_folders():
     places = [DRIVE / p for p in (*PRIVATE_PARENTS, "windows", "windows/temp", "ProgramData", "users/Public")]
     places += [*DRIVE.glob("users/*/Temp"), *DRIVE.glob("users/*/AppData/Local/Temp")]
     def watch():
-        while not stop.wait(0.05):
+        while not stop.wait(0.1):
             for folder in (f for place in places for f in place.glob("*") if re.fullmatch(PRIVATE_NAMES, f.name)):
                 with contextlib.suppress(OSError):
                     if folder.is_dir():  # NSIS tries its temporary folder with a file of such a name
