@@ -215,9 +215,9 @@ def restart(env=None):
 
 
 def registry(key):
-    """The values of a registry key as {name: text}, or None when there is no key."""
-    out, _, status = wine("reg", "query", key)
-    return None if status else dict(re.findall(r"^    (\S+)\s+REG_\w+\s+(.*)$", out, re.M))
+    """The values of a registry key as {name: text as reg query shows it}, or None when there is no key."""
+    answer = ask("values", key)
+    return None if answer == "none" else dict(zip(*[iter(answer.split("\x1f")[:-1])] * 2))
 
 
 SESSION = r"HKLM\System\CurrentControlSet\Control\Session Manager"

@@ -7,8 +7,10 @@
 //   delete-service NAME    "0" or the error
 //   key KEY                "1" when the key is there, else "0"
 //   subkeys KEY            the names of the keys right below it, separated by tabs
-//   value KEY NAME         the value's text, a REG_MULTI_SZ's strings joined by \0 as reg shows them;
-//                          "none" when it is not there
+//   value KEY NAME         the value's text, as reg query shows it (a REG_DWORD as 0x..., a REG_MULTI_SZ's
+//                          strings joined by \0, other data in hex); "none" when it is not there
+//   values KEY             every named value of the key and its text, each name and text followed by
+//                          the character 0x1F; "none" when there is no key
 //   make-key KEY, delete-key KEY (with all below it), delete-value KEY NAME   "0" or the error
 //   set KEY NAME TYPE HEX  writes the bytes given in hex as a value of that type; "0" or the error
 //   run LINE               starts the command line as a fleet tool does and waits for that program to
@@ -90,28 +92,61 @@ static std::wstring deleteService(const std::wstring& name)
     return code(error);
 }
 
+// A value's data as reg query shows it.
+static std::wstring shown(DWORD type, const BYTE* data, DWORD size)
+{
+    wchar_t number[32];
+    if (type == REG_DWORD && size == 4) {
+        swprintf(number, 32, L"0x%lx", *(const DWORD*)data);
+        return number;
+    }
+    std::wstring text;
+    if (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ) {
+        text.assign((const wchar_t*)data, size / sizeof(wchar_t));
+        while (!text.empty() && !text.back())
+            text.pop_back();
+        for (size_t at = 0; (at = text.find(L'\0', at)) != std::wstring::npos; at += 2)
+            text.replace(at, 1, L"\\0");
+        return text;
+    }
+    for (DWORD i = 0; i < size; i++) {
+        swprintf(number, 32, L"%02X", data[i]);
+        text += number;
+    }
+    return text;
+}
+
 static std::wstring value(const std::wstring& key, const std::wstring& name)
 {
     HKEY opened;
     DWORD type, size = 0;
     if (openKey(key, KEY_QUERY_VALUE, &opened) != ERROR_SUCCESS)
         return L"none";
-    std::wstring data;
+    std::vector<BYTE> data;
     LONG status = RegQueryValueExW(opened, name.c_str(), NULL, &type, NULL, &size);
     if (status == ERROR_SUCCESS) {
-        data.resize(size / sizeof(wchar_t) + 1);
-        status = RegQueryValueExW(opened, name.c_str(), NULL, &type, (BYTE*)&data[0], &size);
-        data.resize(size / sizeof(wchar_t));
+        data.resize(size + 2);
+        status = RegQueryValueExW(opened, name.c_str(), NULL, &type, data.data(), &size);
     }
     RegCloseKey(opened);
-    if (status != ERROR_SUCCESS)
+    return status == ERROR_SUCCESS ? shown(type, data.data(), size) : L"none";
+}
+
+static std::wstring values(const std::wstring& key)
+{
+    HKEY opened;
+    if (openKey(key, KEY_QUERY_VALUE, &opened) != ERROR_SUCCESS)
         return L"none";
-    while (!data.empty() && !data.back())
-        data.pop_back();
-    std::wstring shown;
-    for (wchar_t c : data)
-        shown += c ? std::wstring(1, c) : L"\\0";
-    return shown;
+    std::wstring all;
+    wchar_t name[16384];
+    std::vector<BYTE> data(65536);
+    DWORD type, length = 16384, size = (DWORD)data.size();
+    for (DWORD i = 0; RegEnumValueW(opened, i, name, &length, NULL, &type, data.data(), &size) == ERROR_SUCCESS;
+         i++, length = 16384, size = (DWORD)data.size())
+        if (*name)
+            all += std::wstring(name) + L"\x1f" + shown(type, data.data(), size) + L"\x1f";
+    RegCloseKey(opened);
+    return all;
 }
 
 static std::wstring subkeys(const std::wstring& key)
@@ -177,6 +212,8 @@ static std::wstring answer(const std::vector<std::wstring>& w)
     }
     if (verb == L"subkeys" && n == 2)
         return subkeys(w[1]);
+    if (verb == L"values" && n == 2)
+        return values(w[1]);
     if (verb == L"value" && n == 3)
         return value(w[1], w[2]);
     if (verb == L"make-key" && n == 2)
