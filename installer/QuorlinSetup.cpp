@@ -518,8 +518,10 @@ static void awaitService(stack_t** stack)
 extern "C" __declspec(dllexport) void awaitRemoval(HWND, int room, wchar_t*, stack_t** stack, void*)
 {
     wchar_t* host = (wchar_t*)calloc(room + 1, sizeof(wchar_t));
-    if (!host || !pop(stack, host, room))
+    if (!host || !pop(stack, host, room)) {
+        free(host);
         return failed(stack, ERROR_NOT_ENOUGH_MEMORY, L"The removal of the service could not be awaited");
+    }
     awaitService(stack);
     awaitEnd(host, 30000);
     free(host);
@@ -557,10 +559,11 @@ extern "C" __declspec(dllexport) void deleteAtRestart(HWND, int room, wchar_t*, 
     wchar_t* line = (wchar_t*)calloc(2 * room + 96, sizeof(wchar_t));
     if (!path || !aside || !line || !pop(stack, path, room))
         return push(stack, L"A file in use could not be left to the next restart: out of memory");
-    bool moved = false;
-    for (DWORD tick = GetTickCount(), tries = 0; !moved && tries < 10; tries++) {
+    bool moved = false, taken = true;  // taken: the name tried is another file's
+    for (DWORD tick = GetTickCount(), tries = 0; !moved && taken && tries < 10; tries++) {
         swprintf(aside, room + 32, L"%ls.%lu%ls", path, tick + tries, ASIDE);
         moved = MoveFileExW(path, aside, 0);
+        taken = GetLastError() == ERROR_ALREADY_EXISTS;
     }
     const wchar_t* going = moved ? aside : path;
     if (!MoveFileExW(going, NULL, MOVEFILE_DELAY_UNTIL_REBOOT))
@@ -578,7 +581,8 @@ extern "C" __declspec(dllexport) void deleteAtRestart(HWND, int room, wchar_t*, 
 
 // Takes out of PendingFileRenameOperations every deletion of the root or of anything below it, which
 // an earlier removal left for a file in use: else the next restart would delete what this
-// installation lays down. A file that removal moved aside still goes: nothing lays down its name. Leaves on the stack the line for the log ("" when there were none).
+// installation lays down. A file that removal moved aside still goes: nothing lays down its name.
+// Leaves on the stack the line for the log ("" when there were none).
 extern "C" __declspec(dllexport) void clearPending(HWND, int room, wchar_t*, stack_t** stack, void*)
 {
     const wchar_t* session = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";

@@ -193,23 +193,51 @@ static std::wstring run(std::wstring line)
     return code(exitCode);
 }
 
+static std::wstring keyThere(const std::wstring& key)
+{
+    HKEY opened;
+    if (openKey(key, KEY_QUERY_VALUE, &opened) != ERROR_SUCCESS)
+        return L"0";
+    RegCloseKey(opened);
+    return L"1";
+}
+
+static std::wstring deleteKey(const std::wstring& key)
+{
+    HKEY opened;
+    LONG status = openKey(key, DELETE | KEY_ALL_ACCESS, &opened);
+    if (status != ERROR_SUCCESS)
+        return code(status);
+    status = RegDeleteTreeW(opened, NULL);
+    RegCloseKey(opened);
+    std::wstring below;
+    HKEY top = root(key, &below);
+    return code(status ? status : RegDeleteKeyExW(top, below.c_str(), KEY_WOW64_64KEY, 0));
+}
+
+static std::wstring deleteValue(const std::wstring& key, const std::wstring& name)
+{
+    HKEY opened;
+    LONG status = openKey(key, KEY_SET_VALUE, &opened);
+    if (status != ERROR_SUCCESS)
+        return code(status);
+    status = RegDeleteValueW(opened, name.c_str());
+    RegCloseKey(opened);
+    return code(status);
+}
+
 static std::wstring answer(const std::vector<std::wstring>& w)
 {
     const std::wstring& verb = w[0];
     size_t n = w.size();
-    HKEY opened;
     if (verb == L"run" && n == 2)
         return run(w[1]);
     if (verb == L"status" && n == 2)
         return status(w[1]);
     if (verb == L"delete-service" && n == 2)
         return deleteService(w[1]);
-    if (verb == L"key" && n == 2) {
-        if (openKey(w[1], KEY_QUERY_VALUE, &opened) != ERROR_SUCCESS)
-            return L"0";
-        RegCloseKey(opened);
-        return L"1";
-    }
+    if (verb == L"key" && n == 2)
+        return keyThere(w[1]);
     if (verb == L"subkeys" && n == 2)
         return subkeys(w[1]);
     if (verb == L"values" && n == 2)
@@ -220,24 +248,10 @@ static std::wstring answer(const std::vector<std::wstring>& w)
         return setValue(w[1], L"", 0, L"");
     if (verb == L"set" && n == 5)
         return setValue(w[1], w[2], wcstoul(w[3].c_str(), NULL, 10), w[4]);
-    std::wstring below;
-    if (verb == L"delete-key" && n == 2) {
-        LONG status = openKey(w[1], DELETE | KEY_ALL_ACCESS, &opened);
-        if (status != ERROR_SUCCESS)
-            return code(status);
-        status = RegDeleteTreeW(opened, NULL);
-        RegCloseKey(opened);
-        HKEY top = root(w[1], &below);
-        return code(status ? status : RegDeleteKeyExW(top, below.c_str(), KEY_WOW64_64KEY, 0));
-    }
-    if (verb == L"delete-value" && n == 3) {
-        LONG status = openKey(w[1], KEY_SET_VALUE, &opened);
-        if (status != ERROR_SUCCESS)
-            return code(status);
-        status = RegDeleteValueW(opened, w[2].c_str());
-        RegCloseKey(opened);
-        return code(status);
-    }
+    if (verb == L"delete-key" && n == 2)
+        return deleteKey(w[1]);
+    if (verb == L"delete-value" && n == 3)
+        return deleteValue(w[1], w[2]);
     return L"error: unknown question";
 }
 
