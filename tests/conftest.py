@@ -225,7 +225,7 @@ SESSION = r"HKLM\System\CurrentControlSet\Control\Session Manager"
 
 def restarted():
     """Deletes what waits for the next restart, as the restart would; the paths that were pending."""
-    out = ask("value", SESSION, "PendingFileRenameOperations")
+    out = (registry(SESSION) or {}).get("PendingFileRenameOperations", "")
     pending = [entry[4:] for entry in out.split("\\0") if entry.startswith("\\??\\")]
     for path in map(unix, pending):
         with contextlib.suppress(OSError):
@@ -322,4 +322,4 @@ def services():
         ask("delete-service", name)
     for name in made:  # and again, for a host whose start was under way
         key = rf"HKLM\System\CurrentControlSet\Services\{name}"
-        assert wait_for(lambda: kill() or ask("key", key) == "0", 20), f"the service {name} outlived its host"
+        assert wait_for(lambda: kill() or registry(key) is None, 20), f"the service {name} outlived its host"

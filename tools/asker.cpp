@@ -5,12 +5,10 @@
 //   status NAME            "STATE EXIT SPECIFIC CHECKPOINT WAITHINT" as sc query shows them (decimal),
 //                          "gone", or "error N" (Wine's SCM answers nothing while it starts a service)
 //   delete-service NAME    "0" or the error
-//   key KEY                "1" when the key is there, else "0"
 //   subkeys KEY            the names of the keys right below it, separated by tabs
-//   value KEY NAME         the value's text, as reg query shows it (a REG_DWORD as 0x..., a REG_MULTI_SZ's
-//                          strings joined by \0, other data in hex); "none" when it is not there
-//   values KEY             every named value of the key and its text, each name and text followed by
-//                          the character 0x1F; "none" when there is no key
+//   values KEY             every named value of the key and its text as reg query shows it (a REG_DWORD
+//                          as 0x..., a REG_MULTI_SZ's strings joined by \0, other data in hex), each
+//                          name and text followed by the character 0x1F; "none" when there is no key
 //   make-key KEY, delete-key KEY (with all below it), delete-value KEY NAME   "0" or the error
 //   set KEY NAME TYPE HEX  writes the bytes given in hex as a value of that type; "0" or the error
 //   run LINE               starts the command line as a fleet tool does and waits for that program to
@@ -116,22 +114,6 @@ static std::wstring shown(DWORD type, const BYTE* data, DWORD size)
     return text;
 }
 
-static std::wstring value(const std::wstring& key, const std::wstring& name)
-{
-    HKEY opened;
-    DWORD type, size = 0;
-    if (openKey(key, KEY_QUERY_VALUE, &opened) != ERROR_SUCCESS)
-        return L"none";
-    std::vector<BYTE> data;
-    LONG status = RegQueryValueExW(opened, name.c_str(), NULL, &type, NULL, &size);
-    if (status == ERROR_SUCCESS) {
-        data.resize(size + 2);
-        status = RegQueryValueExW(opened, name.c_str(), NULL, &type, data.data(), &size);
-    }
-    RegCloseKey(opened);
-    return status == ERROR_SUCCESS ? shown(type, data.data(), size) : L"none";
-}
-
 static std::wstring values(const std::wstring& key)
 {
     HKEY opened;
@@ -193,15 +175,6 @@ static std::wstring run(std::wstring line)
     return code(exitCode);
 }
 
-static std::wstring keyThere(const std::wstring& key)
-{
-    HKEY opened;
-    if (openKey(key, KEY_QUERY_VALUE, &opened) != ERROR_SUCCESS)
-        return L"0";
-    RegCloseKey(opened);
-    return L"1";
-}
-
 static std::wstring deleteKey(const std::wstring& key)
 {
     HKEY opened;
@@ -236,14 +209,10 @@ static std::wstring answer(const std::vector<std::wstring>& w)
         return status(w[1]);
     if (verb == L"delete-service" && n == 2)
         return deleteService(w[1]);
-    if (verb == L"key" && n == 2)
-        return keyThere(w[1]);
     if (verb == L"subkeys" && n == 2)
         return subkeys(w[1]);
     if (verb == L"values" && n == 2)
         return values(w[1]);
-    if (verb == L"value" && n == 3)
-        return value(w[1], w[2]);
     if (verb == L"make-key" && n == 2)
         return setValue(w[1], L"", 0, L"");
     if (verb == L"set" && n == 5)
