@@ -72,7 +72,7 @@ def held(path, what="hold"):
     """A Windows program holds the file open, sharing reads only, as a virus scanner or a viewer does; or
     (what "run") runs from it, its image mapped; or (what "hold-service") a status handle to the service, as
     the services console or a monitoring agent does."""
-    holder = subprocess.Popen([os.environ["WINELOADER"], BUILD / "tests/inprocess.exe", what, path],
+    holder = subprocess.Popen([os.environ["WINELOADER"], BUILD / "tools/asker.exe", what, path],
                               stdout=subprocess.PIPE, text=True)
     try:
         assert holder.stdout.readline().strip() == "held"

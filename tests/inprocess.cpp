@@ -208,27 +208,6 @@ int main(int argc, char** argv)
         host::report(NULL);
         return 0;
     }
-    if (argc > 2 && !strcmp(argv[1], "hold")) {  // as a virus scanner or a viewer would, until ended
-        HANDLE file = CreateFileA(argv[2], GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-        puts(file == INVALID_HANDLE_VALUE ? "not held" : "held");
-        fflush(stdout);
-        Sleep(INFINITE);
-    }
-    if (argc > 2 && !strcmp(argv[1], "run")) {  // its image mapped, as a program running from it: moved, not deleted
-        HANDLE file = CreateFileA(argv[2], GENERIC_READ | GENERIC_EXECUTE, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL,
-                                  OPEN_EXISTING, 0, NULL);
-        HANDLE image = CreateFileMappingA(file, NULL, PAGE_READONLY | SEC_IMAGE, 0, 0, NULL);
-        puts(image && MapViewOfFile(image, FILE_MAP_READ, 0, 0, 0) && CloseHandle(file) ? "held" : "not held");
-        fflush(stdout);
-        Sleep(INFINITE);
-    }
-    if (argc > 2 && !strcmp(argv[1], "hold-service")) {  // as the services console or a monitoring agent would
-        SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
-        SC_HANDLE service = manager ? OpenServiceA(manager, argv[2], SERVICE_QUERY_STATUS) : NULL;
-        puts(service ? "held" : "not held");
-        fflush(stdout);
-        Sleep(INFINITE);
-    }
     if (argc > 2 && !strcmp(argv[1], "text"))
         return fputs(systemText(strtoul(argv[2], NULL, 10)).c_str(), stdout) < 0;
     if (argc > 3 && !strcmp(argv[1], "render")) {  // event 0 of the module argv[2], as Event Viewer shows it

@@ -13,6 +13,10 @@
 //   set KEY NAME TYPE HEX  writes the bytes given in hex as a value of that type; "0" or the error
 //   run LINE               starts the command line as a fleet tool does and waits for that program to
 //                          end: its exit code, or "error N" when it did not start
+// Started as "asker.exe HOW WHAT", it holds instead, printing "held" (or "not held"), until it is ended:
+//   hold FILE              open, sharing reads only, as a virus scanner or a viewer holds it
+//   run FILE               its image mapped, as a program running from it: it can be moved, not deleted
+//   hold-service NAME      a status handle to the service, as the services console or an agent holds it
 #include <windows.h>
 #include <stdio.h>
 #include <string>
@@ -224,8 +228,26 @@ static std::wstring answer(const std::vector<std::wstring>& w)
     return L"error: unknown question";
 }
 
-int main()
+static bool hold(const std::string& how, const char* what)
 {
+    if (how == "hold")
+        return CreateFileA(what, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL) != INVALID_HANDLE_VALUE;
+    if (how == "run") {
+        HANDLE file = CreateFileA(what, GENERIC_READ | GENERIC_EXECUTE, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL,
+                                  OPEN_EXISTING, 0, NULL);
+        HANDLE image = CreateFileMappingA(file, NULL, PAGE_READONLY | SEC_IMAGE, 0, 0, NULL);
+        return image && MapViewOfFile(image, FILE_MAP_READ, 0, 0, 0) && CloseHandle(file);
+    }
+    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
+    return how == "hold-service" && manager && OpenServiceA(manager, what, SERVICE_QUERY_STATUS);
+}
+
+int main(int argc, char** argv)
+{
+    if (argc == 3) {
+        say(hold(argv[1], argv[2]) ? L"held" : L"not held");
+        Sleep(INFINITE);
+    }
     char line[4096];
     while (fgets(line, sizeof line, stdin)) {
         std::string text(line);
