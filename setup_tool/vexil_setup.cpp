@@ -36,10 +36,16 @@ char* message(unsigned long code)
 
 // Shows text in the Install Error box, and first on standard error: in a silent installation nobody
 // sees the box, while the installer's log keeps what its programs print.
+// user32 is loaded from the system folder for the box alone: loading it at every start would cost more
+// than all else the tool does.
 void error(char* text)
 {
     fprintf(stderr, "Install Error: %s\n", text);
-    MessageBoxA(NULL, text, "Install Error", MB_OK);
+    typedef int(WINAPI * Box)(HWND, const char*, const char*, UINT);
+    HMODULE user32 = LoadLibraryExA("user32.dll", NULL, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    Box box = user32 ? (Box)(void*)GetProcAddress(user32, "MessageBoxA") : NULL;
+    if (box)
+        box(NULL, text, "Install Error", MB_OK);
 }
 
 // The texts up to the first null pointer, joined into a new text.
