@@ -35,9 +35,8 @@ char* message(unsigned long code)
 }
 
 // Shows text in the Install Error box, and first on standard error: in a silent installation nobody
-// sees the box, while the installer's log keeps what its programs print.
-// user32 is loaded from the system folder for the box alone: loading it at every start would cost more
-// than all else the tool does.
+// sees the box, while the installer's log keeps what its programs print. user32 is loaded from the
+// system folder for the box alone: loading it at every start would cost more than all else the tool does.
 void error(char* text)
 {
     fprintf(stderr, "Install Error: %s\n", text);
