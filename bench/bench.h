@@ -133,14 +133,14 @@ struct Root {
         else
             DeleteFileA((dir + "\\javaw.exe").c_str());
         writeFile(dir + "\\server\\lib\\ZQ_glimmerfold_server.jar", "placeholder");
-        DeleteFileA((dir + "\\server.log").c_str());
+        DeleteFileA((dir + "\\stand-in.log").c_str());
     }
     std::string exe() const { return dir + "\\bin\\Quorlin.exe"; }
     void behave(const std::string& service, const std::string& lines) const
     {
         writeFile(dir + "\\behaviour.txt", "service " + service + "\n" + lines);
     }
-    std::string serverLog() const { return readFile(dir + "\\server.log"); }
+    std::string serverLog() const { return readFile(dir + "\\stand-in.log"); }
     bool serverSaid(const std::string& line) const
     {
         return bed::waitFor([&] { return serverLog().find("\n" + line + "\r\n") != std::string::npos; });

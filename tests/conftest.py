@@ -271,8 +271,8 @@ def signed(program, certificate):
 
 
 class Installation:
-    """What the stand-in server wrote to server.log in the installation root top."""
-    def __init__(self, top): self.log_file = unix(top + "\\") / "server.log"
+    """What the stand-in server recorded of how it was started, in stand-in.log in the installation root top."""
+    def __init__(self, top): self.log_file = unix(top + "\\") / "stand-in.log"
     def said(self, line): return wait_for(lambda: f"\n{line}\n" in self.log())
     def log(self):
         return self.log_file.read_text("latin-1").replace("\r", "") if self.log_file.exists() else ""
@@ -294,7 +294,7 @@ class Root(Installation):
         (top / "javaw.exe").unlink(missing_ok=True)
         if server:
             (top / "javaw.exe").write_bytes((BUILD / "tools/javaw.exe").read_bytes())
-        (top / "server.log").unlink(missing_ok=True)
+        (top / "stand-in.log").unlink(missing_ok=True)
         shutil.rmtree(top / "logs", ignore_errors=True)
         (top / "behaviour.txt").write_text(f"service {service}\n{behaviour}")
         super().__init__(self.dir)

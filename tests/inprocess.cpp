@@ -17,11 +17,15 @@
 #include <functional>
 #include <new>
 #include <string>
-namespace host {
+// The host's sources in one unit (its internal helpers are visible); the setup tool's in a namespace.
 #define main hostMain
-#include "Quorlin.cpp"
+#include "service.cpp"
+#include "events.cpp"
+#include "installation.cpp"
+#include "server.cpp"
+#include "output.cpp"
+#include "trust.cpp"
 #undef main
-}
 namespace setup {
 #define main setupMain
 #include "vexil_setup.cpp"
@@ -63,7 +67,7 @@ static void errorTexts()
         {0x80000000, "error -2147483648", NULL},
     };
     for (auto& c : cases) {
-        expect(text(host::message(c.code)), c.host, "host text of " + number(c.code));
+        expect(text(::message(c.code)), c.host, "host text of " + number(c.code));
         expect(text(setup::message(c.code)), c.setup ? c.host : "(null)", "setup text of " + number(c.code));
     }
 }
@@ -82,16 +86,16 @@ static void controls()
         {SERVICE_RUNNING, SERVICE_CONTROL_INTERROGATE, SERVICE_RUNNING, false},
         {SERVICE_STOPPED, SERVICE_CONTROL_STOP, SERVICE_STOPPED, false},
     };
-    InitializeCriticalSection(&host::lock);
+    InitializeCriticalSection(&::lock);
     for (auto& c : cases) {
         std::string what = "control " + number(c.control) + " in state " + number(c.state);
-        host::handles[0] = CreateEventA(NULL, TRUE, FALSE, NULL);
-        host::ss = {SERVICE_WIN32_OWN_PROCESS, c.state, SERVICE_ACCEPT_STOP, 0, 0, 3, 5000};
-        host::QuorlinHandler(c.control, 0, NULL, NULL);
-        expect(number(host::ss.dwCurrentState), number(c.after), what);
-        expect(number(WaitForSingleObject(host::handles[0], 0) == WAIT_OBJECT_0), number(c.signalled), what + ": signal");
+        ::handles[0] = CreateEventA(NULL, TRUE, FALSE, NULL);
+        ::ss = {SERVICE_WIN32_OWN_PROCESS, c.state, SERVICE_ACCEPT_STOP, 0, 0, 3, 5000};
+        ::QuorlinHandler(c.control, 0, NULL, NULL);
+        expect(number(::ss.dwCurrentState), number(c.after), what);
+        expect(number(WaitForSingleObject(::handles[0], 0) == WAIT_OBJECT_0), number(c.signalled), what + ": signal");
         if (c.signalled)
-            expect(number(host::ss.dwCheckPoint) + " " + number(host::ss.dwControlsAccepted), "0 0", what + ": checkpoint");
+            expect(number(::ss.dwCheckPoint) + " " + number(::ss.dwControlsAccepted), "0 0", what + ": checkpoint");
     }
 }
 
@@ -118,10 +122,10 @@ static void serverLines()
         {wide, "The server's last output:\r\n" + shownWide, 100},
     };
     for (auto& c : cases) {
-        host::tailLength = 0;
+        ::tailLength = 0;
         for (size_t at = 0; at < c.output.size(); at += c.piece)
-            host::keepTail(c.output.data() + at, c.output.substr(at, c.piece).size());
-        expect(text(host::lastLines()), c.shown, "last lines of " + number(c.output.size()) + " bytes");
+            ::keepTail(c.output.data() + at, c.output.substr(at, c.piece).size());
+        expect(text(::lastLines()), c.shown, "last lines of " + number(c.output.size()) + " bytes");
     }
 }
 
@@ -138,13 +142,13 @@ static void services()
 {
     SC_HANDLE stalling = service("QStalling", "stall");
     StartServiceA(stalling, 0, NULL);
-    expect(number(host::awaitStart(stalling)), number(-ERROR_SERVICE_REQUEST_TIMEOUT), "a stalled start");
+    expect(number(::awaitStart(stalling)), number(-ERROR_SERVICE_REQUEST_TIMEOUT), "a stalled start");
     DeleteService(stalling);
 
     SC_HANDLE config = service("QShutdown", "");
     SERVICE_PRESHUTDOWN_INFO info = {1000};
     ChangeServiceConfig2A(config, SERVICE_CONFIG_PRESHUTDOWN_INFO, &info);
-    host::allowShutdown(config);
+    ::allowShutdown(config);
     DWORD size;
     QueryServiceConfig2A(config, SERVICE_CONFIG_PRESHUTDOWN_INFO, (BYTE*)&info, sizeof info, &size);
     expect(number(info.dwPreshutdownTimeout), "180000", "preshutdown time-out");
@@ -204,8 +208,8 @@ static void registryLayer()
 int main(int argc, char** argv)
 {
     if (argc > 1 && !strcmp(argv[1], "report")) {
-        host::report("one record");
-        host::report(NULL);
+        ::report("one record");
+        ::report(NULL);
         return 0;
     }
     if (argc > 2 && !strcmp(argv[1], "text"))

@@ -4,7 +4,7 @@ import re
 import shutil
 import subprocess
 import pytest
-from conftest import (BUILD, NO_KEY, RUN, SOURCE, VERSION, Installation, Root, ask, held, made_once, none_left, query, registry,
+from conftest import (BUILD, DRIVE, NO_KEY, RUN, SOURCE, VERSION, Installation, Root, ask, held, made_once, none_left, query, registry,
                       restart, restarted, run, running, store, unix, version, wait_for, windows, wine)
 
 pytestmark = pytest.mark.skipif(BUILD.name != "i686", reason="the installer carries the 32-bit build")
@@ -12,10 +12,10 @@ ROOT = r"C:\Program Files\Quorlin Product"
 ENTRY = r"HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall\Quorlin"
 SERVICE = r"HKLM\System\CurrentControlSet\Services\Quorlin"
 EVENTS = r"HKLM\System\CurrentControlSet\Services\EventLog\Application\Quorlin"
-LOG = unix(r"C:\ProgramData\Quorlin\Quorlin-setup.log")
+LOG = DRIVE / "windows/logs/Quorlin/Quorlin-setup.log"  # %SystemRoot%\Logs\Quorlin, as Wine spells the folder
 DATA = "server/data/records.db"  # what the server wrote itself
 # What every run of the stand-in leaves beside the data: its own record, and its output as the host keeps it.
-RECORDS = {"server.log", "logs/server.log"}
+RECORDS = {"stand-in.log", "logs/server.log"}
 PRODUCT = ["bin/Quorlin.exe", "bin/vexil_setup.exe", "javaw.exe", "server/lib/ZQ_glimmerfold_server.jar",
            "reg_values.properties", "Uninstall.exe"]
 JRE = (1, "C:\\jre\0")

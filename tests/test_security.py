@@ -146,42 +146,35 @@ def test_a_root_a_user_can_change_is_refused_and_nothing_changes(services, tmp_p
     assert named in LOG.read_text() and "nothing was changed; exit code 2" in LOG.read_text()
     assert query("Quorlin") is None and registry(ENTRY) is None
     assert sorted((p, p.stat().st_uid) for p in unix(root).parent.rglob("*")) == before, "nothing changed"
-    assert not list(tmp_path.iterdir()) and not (unix(root) / "server.log").exists(), "nothing ran or was laid down"
+    assert not list(tmp_path.iterdir()) and not (unix(root) / "stand-in.log").exists(), "nothing ran or was laid down"
 
 
-def log_link(folder, target):
-    folder.symlink_to(target)  # as Wine shows a junction a user made
-
-
-def log_owned(folder, target):
-    folder.mkdir()
-    os.chown(folder, 1000, 1000)
-
-
-def log_open(folder, target):
-    folder.mkdir(0o777)
-    folder.chmod(0o777)
-
-
-LOG_FOLDERS = [
-    # story, what a user made at the log folder's name beforehand
-    ("a link", log_link),
-    ("a folder the user owns", log_owned),
-    ("a folder open to everyone", log_open),
+LOG_LINKS = [
+    # story, the names a user linked to a folder of theirs beforehand
+    ("where the log lay before, and the names beside it that a run once took", ["ProgramData/Quorlin",
+                                                                               *(f"ProgramData/Quorlin.{n}" for n in range(20))]),
+    # Only an administrator can make a name in the system's Logs folder on Windows; Wine lets anyone.
+    ("the log's own folder", ["windows/logs/Quorlin"]),
 ]
 
 
-@pytest.mark.parametrize("story, made", LOG_FOLDERS, ids=[f[0] for f in LOG_FOLDERS])
-def test_a_log_folder_a_user_made_first_neither_blocks_nor_steers_the_log(services, tmp_path, story, made):
-    # Windows renames a link itself; Wine follows it, and the log then goes to a folder beside it.
+@pytest.mark.parametrize("story, names", LOG_LINKS, ids=[link[0] for link in LOG_LINKS])
+def test_a_link_a_user_made_never_steers_the_log(services, tmp_path, story, names):
     services("Quorlin")
     fresh_root("")
     store(JRE)
-    made(LOG.parent, tmp_path)
-    assert install() == 0
-    logs = [log for log in LOG.parent.parent.glob("Quorlin*/Quorlin-setup.log") if not log.parent.is_symlink()]
-    assert len(logs) == 1 and "Installed: Quorlin" in logs[0].read_text() and not list(tmp_path.iterdir())
-    assert logs[0].parent.stat().st_uid != 1000 and not logs[0].parent.stat().st_mode & 0o002, "closed"
+    links = [DRIVE / name for name in names]
+    for link in links:
+        shutil.rmtree(link, ignore_errors=True)
+        link.unlink(missing_ok=True)
+        link.symlink_to(tmp_path)  # as Wine shows a junction a user made
+    try:
+        assert install() == 0 and query("Quorlin")[0] == 4
+        assert not list(tmp_path.iterdir()), "nothing written through a link"
+        assert LOG.parent in links or "Installed: Quorlin" in LOG.read_text()
+    finally:
+        for link in links:
+            link.unlink()
 
 
 @pytest.mark.parametrize("how", ["exe", "msi"])

@@ -177,31 +177,36 @@ def test_a_flood_of_output_stays_bounded_and_the_newest_is_kept(services):
     assert text.endswith(" flood done\n")
 
 
-SYSTEM_PATH = r"C:\user tools;C:\user java;C:\runtime;%SystemRoot%\system32;%SystemRoot%"
+SYSTEM_PATH = r"C:\user tools;C:\user java;C:\user home\jre\bin;C:\runtime;%SystemRoot%\system32;%SystemRoot%"
+PASSED = ["user tools", "user java", r"user home\jre\bin"]
 PASSED_OVER = " was passed over: users other than the system and Administrators may change it"
 
 
 def test_javaw_on_the_path_runs_only_from_where_no_user_can_change_it(services, system_variables):
-    # A folder open to everyone (a user may put their program there), and a user's program in a closed
-    # folder (Wine shows another uid's file as S-1-5-7's), both ahead of the Java runtime's own folder.
+    # A folder open to everyone (a user may put their program there), a user's program in a closed
+    # folder (Wine shows another uid's file as S-1-5-7's), and a closed folder inside one a user owns
+    # (they may rename it away and put their own in its place), all ahead of the Java runtime's own.
     root = Root(r"C:\pathed\bin\Quorlin.exe", "Quorlin", "", server=False)
-    for folder, mode, owner in (("user tools", 0o777, 0), ("user java", 0o755, 1000), ("runtime", 0o755, 0)):
-        unix(f"C:\\{folder}").mkdir(mode, exist_ok=True)
+    shutil.rmtree(unix(r"C:\user home"), ignore_errors=True)
+    for folder, mode, owner in (("user tools", 0o777, 0), ("user java", 0o755, 1000), ("user home\\jre\\bin", 0o755, 0),
+                                ("runtime", 0o755, 0)):
+        unix(f"C:\\{folder}").mkdir(mode, parents=True, exist_ok=True)
         unix(f"C:\\{folder}").chmod(mode)
         shutil.copy(BUILD / "tools/javaw.exe", unix(f"C:\\{folder}") / "javaw.exe")
         os.chown(unix(f"C:\\{folder}") / "javaw.exe", owner, owner)
+    os.chown(unix(r"C:\user home"), 1000, 1000)
     system_variables("PATH", SYSTEM_PATH)
     services("Quorlin")
     events = EventLog()
     assert console(root.exe, "-install")[:2] == (0, "Service started\n")
     assert root.recorded("program") == [r"C:\runtime\javaw.exe"]
     assert root.recorded("command") == ["javaw.exe  -jar .\\server\\lib\\ZQ_glimmerfold_server.jar -e"]
-    assert events.since("warn") == [r"javaw.exe in C:\user tools" + PASSED_OVER, r"javaw.exe in C:\user java" + PASSED_OVER]
+    assert events.since("warn") == [rf"javaw.exe in C:\{folder}" + PASSED_OVER for folder in PASSED]
     query("Quorlin", "stop")
     assert wait_for(lambda: query("Quorlin")[0] == 1) and none_left()
     (unix(r"C:\runtime") / "javaw.exe").unlink()
     events = EventLog()
     wine("sc", "start", "Quorlin")
     assert wait_for(lambda: query("Quorlin")[0] == 1) and query("Quorlin")[:2] == (1, 4294967294)
-    assert events.since() == ["error -2"] and len(events.since("warn")) == 2
+    assert events.since() == ["error -2"] and len(events.since("warn")) == len(PASSED)
     assert root.recorded("program") == [r"C:\runtime\javaw.exe"], "nothing a user could change ran"

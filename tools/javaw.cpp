@@ -1,7 +1,7 @@
 // Stand-in for the Java runtime's javaw.exe: plays the server's side of the service contract for the
 // demo, the tests and the benchmarks. Under any other file name it is a plain service instead.
 //
-// As javaw.exe it records what it was given in server.log in its working directory, then behaves as
+// As javaw.exe it records how it was started in stand-in.log in its working directory, then behaves as
 // the file behaviour.txt there says, one "key value" per line:
 //   service NAME          the service it runs under, to see when it is reported running (Quorlin)
 //   ready_after MS        set the event "Quorlin" after MS milliseconds (default 0)
@@ -68,7 +68,7 @@ static void floodOutput(int megabytes)
 static int server()
 {
     char line[4096];
-    record = fopen("server.log", "a");
+    record = fopen("stand-in.log", "a");
     fprintf(record, "command %s\n", GetCommandLineA());
     GetModuleFileNameA(NULL, line, sizeof line);
     fprintf(record, "program %s\n", line);

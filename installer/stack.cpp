@@ -1,0 +1,59 @@
+// NSIS's stack, and the results that the plugin's functions leave on it.
+#include "plugin.h"
+#include <stdio.h>
+#include <stdlib.h>
+#include <wchar.h>
+
+void push(stack_t** stack, const wchar_t* text)
+{
+    stack_t* item = (stack_t*)GlobalAlloc(GPTR, sizeof(stack_t) + wcslen(text) * sizeof(wchar_t));
+    if (!item)
+        return;
+    wcscpy(item->text, text);
+    item->next = *stack;
+    *stack = item;
+}
+
+bool pop(stack_t** stack, wchar_t* text, int room)
+{
+    stack_t* top = *stack;
+    if (!top)
+        return false;
+    wcsncpy(text, top->text, room - 1);
+    *stack = top->next;
+    GlobalFree(top);
+    return true;
+}
+
+wchar_t* popped(stack_t** stack, int room)
+{
+    wchar_t* text = (wchar_t*)calloc(room + 1, sizeof(wchar_t));
+    if (text && pop(stack, text, room + 1))
+        return text;
+    free(text);
+    return NULL;
+}
+
+void result(stack_t** stack, const wchar_t* code, const wchar_t* line)
+{
+    push(stack, code);
+    push(stack, line);
+}
+
+void failed(stack_t** stack, DWORD code, const wchar_t* what)
+{
+    wchar_t number[16], line[512];
+    swprintf(number, 16, L"%lu", code);
+    swprintf(line, 512, L"%ls: error %lu", what, code);
+    result(stack, number, line);
+}
+
+void refuse(stack_t** stack, const wchar_t* path, const wchar_t* why)
+{
+    size_t length = wcslen(path) + wcslen(why) + 8;
+    wchar_t* line = (wchar_t*)calloc(length, sizeof(wchar_t));
+    if (line)
+        swprintf(line, length, why, path);
+    result(stack, L"2", line ? line : why);
+    free(line);
+}

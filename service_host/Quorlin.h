@@ -1,0 +1,35 @@
+// Quorlin: runs the Java server as the Windows service "Quorlin". What its parts share:
+//   service.cpp       the service's status, its main and control handler, the program's main
+//   installation.cpp  Quorlin -install and Quorlin -remove
+//   server.cpp        the server's launch: its root, its javaw.exe, its environment, its job
+//   output.cpp        the server's output: the pipe, the log and its rotation, the last lines
+//   events.cpp        error texts and event-log records
+// stdio.h comes first, before any C++ runtime header can switch printf to mingw's larger replacement.
+#pragma once
+#include <stdio.h>
+#include <windows.h>
+
+extern char* name;                 // service name, name of the event shared with the server, event source
+extern char* path;                 // full path of the running executable
+extern SERVICE_STATUS_HANDLE ssh;  // handle for the status reports of the one service
+extern SERVICE_STATUS ss;          // the service's status, as last reported
+extern HANDLE handles[2];          // [0] the named event shared with the server, [1] the server process
+extern CRITICAL_SECTION lock;      // held by whichever thread changes ss (the service main or the handler)
+
+// events.cpp
+char* message(unsigned long code);
+void reportAs(WORD type, const char* text);
+void report(const char* text);
+char* join(const char* first, ...);
+
+// server.cpp
+void launch();
+
+// output.cpp
+HANDLE makeOutput(const char* root);
+void awaitOutput();
+char* lastLines();
+
+// installation.cpp
+int command(const char* argument);
+int fail(unsigned long code);

@@ -1,0 +1,125 @@
+// The server's launch: the installation root, the javaw.exe that runs, the environment and command
+// line it gets, and the job that ends it with the service.
+#include "Quorlin.h"
+#include "trust.h"
+#include <direct.h>
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+
+// The parent of the directory that holds the executable: D:\Apps\Srv for D:\Apps\Srv\bin\Quorlin.exe,
+// and C: for C:\bin\Quorlin.exe.
+static char* installationRoot()
+{
+    char* root = join(path, NULL);
+    for (int component = 0; component < 2; component++) {
+        char* last = strrchr(root, '\\');
+        if (!last)
+            throw (unsigned long)ERROR_BAD_PATHNAME;
+        *last = 0;
+    }
+    return root;
+}
+
+static bool isFile(const char* file)
+{
+    DWORD attributes = GetFileAttributesA(file);
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// Whether nobody but the trusted may change the file or folder, or any folder above it.
+static bool unchangeable(const char* file)
+{
+    int length = MultiByteToWideChar(CP_ACP, 0, file, -1, NULL, 0);
+    wchar_t* wide = (wchar_t*)malloc(length * sizeof(wchar_t));
+    bool link;
+    if (!length || !wide || !MultiByteToWideChar(CP_ACP, 0, file, -1, wide, length))
+        return false;
+    wchar_t* open = changeable(wide, WRITING, &link);
+    free(wide);
+    free(open);
+    return !open;
+}
+
+// javaw.exe in the root, else in the first folder on the service's PATH where nobody but a trusted
+// account may change the program, the folder or a folder above it: the server runs as the system, and
+// a folder on the PATH that users may write or swap would let any of them replace it. Each folder
+// passed over for that is named in a warning.
+static char* findJava(const char* root, const char* systemPath)
+{
+    char* program = join(root, "\\javaw.exe", NULL);
+    if (isFile(program))
+        return program;
+    char* folders = join(systemPath, NULL);
+    for (char* folder = strtok(folders, ";"); folder; folder = strtok(NULL, ";")) {
+        if (*folder == '"' && strlen(folder) > 1 && folder[strlen(folder) - 1] == '"') {
+            folder[strlen(folder) - 1] = 0;
+            folder++;
+        }
+        bool separated = *folder && folder[strlen(folder) - 1] == '\\';
+        program = join(folder, separated ? "" : "\\", "javaw.exe", NULL);
+        if (!isFile(program))
+            continue;
+        if (unchangeable(folder) && unchangeable(program))
+            return program;
+        reportAs(EVENTLOG_WARNING_TYPE, join("javaw.exe in ", folder, " was passed over: users other than the system "
+                                             "and Administrators may change it", NULL));
+    }
+    throw (unsigned long)-ENOENT;
+}
+
+// A server left behind by a crashed or killed service would still hold its port: the job ends it
+// together with this process.
+static void bindToService(HANDLE server)
+{
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    HANDLE job = CreateJobObjectA(NULL, NULL);
+    if (!job || !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
+        !AssignProcessToJobObject(job, server))
+        report(message(GetLastError()));
+}
+
+// Starts javaw.exe with the root as working directory and an environment of exactly PATH and
+// SystemRoot; its output goes to the server's log.
+void launch()
+{
+    char* root = installationRoot();
+    // With the trailing backslash, a root of "C:" is the drive's top folder, not its current one.
+    if (_chdir(join(root, "\\", NULL)) == -1)
+        throw (unsigned long)-errno;
+    const char* systemPath = getenv("PATH");
+    const char* systemRoot = getenv("SystemRoot");
+    const char* javaOpts = getenv("JAVA_OPTS");
+    if (!systemPath || !systemRoot)
+        throw (unsigned long)ERROR_ENVVAR_NOT_FOUND;
+    char* pathEntry = join("PATH=", root, "\\bin;", systemPath, NULL);
+    // One block of entries, each ended by a NUL, the block by one more.
+    char* environment = join(pathEntry, "|SystemRoot=", systemRoot, "|", NULL);
+    environment[strlen(pathEntry)] = 0;
+    environment[strlen(pathEntry) + strlen("|SystemRoot=") + strlen(systemRoot)] = 0;
+    char* program = findJava(root, systemPath);
+    // The options enter the command line unchanged: quotes in them quote, as on any command line.
+    char* commandLine = join("javaw.exe ", javaOpts ? javaOpts : "", " -jar .\\server\\lib\\ZQ_glimmerfold_server.jar -e", NULL);
+    HANDLE write = makeOutput(root);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = startup.hStdError = write;
+    PROCESS_INFORMATION server;
+    // Suspended until it is in the job, so that nothing it starts escapes the job.
+    BOOL started = CreateProcessA(program, commandLine, NULL, NULL, TRUE, CREATE_SUSPENDED | CREATE_NO_WINDOW,
+                                  environment, NULL, &startup, &server);
+    DWORD code = GetLastError();
+    CloseHandle(write);  // the drainer sees the output end when the server's copies close
+    if (!started)
+        throw code;
+    handles[1] = server.hProcess;
+    bindToService(server.hProcess);
+    if (ResumeThread(server.hThread) == (DWORD)-1)
+        throw GetLastError();
+    CloseHandle(server.hThread);
+    free(pathEntry);
+    free(path);
+    path = NULL;
+}

@@ -1,0 +1,26 @@
+// Who may change what the system runs: one rule for the service host and the installer's plugin.
+#pragma once
+#include <windows.h>
+
+// Any change to a file or folder itself: its data, the entries a folder holds, its attributes, its
+// DACL or owner, its deletion.
+const DWORD WRITING = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES | FILE_DELETE_CHILD |
+                      DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+// What lets someone swap a folder's contents: delete, rename or re-permission it, or delete what it
+// holds. Making new entries is not among them: any user may make folders in C:\ or ProgramData.
+const DWORD REPLACING = DELETE | WRITE_DAC | WRITE_OWNER | FILE_DELETE_CHILD | GENERIC_WRITE | GENERIC_ALL;
+
+// Whether sid is one of those that may change what the system runs: the system, Administrators,
+// TrustedInstaller, or the account that runs this process.
+bool trusted(PSID sid);
+
+// Whether the owner of path is trusted and no one else is granted any of rights on it.
+bool closedTo(const wchar_t* path, DWORD rights);
+
+bool isLink(DWORD attributes);
+
+// The first of path and the folders above it, up to the drive, that is a link or that anyone but the
+// trusted owns or may change: path itself through rights, each folder above it through REPLACING. A
+// name not there yet is passed over. Null when there is none, else a new heap copy of its name;
+// *link tells which of the two it is.
+wchar_t* changeable(const wchar_t* path, DWORD rights, bool* link);
