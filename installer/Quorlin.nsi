@@ -2,8 +2,9 @@
 ; installation root, records the Java home beside the server and registers the service "Quorlin".
 ;   Quorlin-setup.exe [/S] [/PACKAGE=<product code>] ["/JAVA_OPTS=<options>"] [/D=<root>]
 ;   <root>\Uninstall.exe [/S] [_?=<root>]
-; The sections at the end read as the steps of docs/installer.md; each step is a function here, and
-; what it waits for, checks, copies or closes lies in the plugin QuorlinSetup.dll (installer/*.cpp).
+; The sections at the end read as the steps of docs/installer.md, each step a function here; what a
+; step waits for, checks, copies or closes lies in the plugin QuorlinSetup.dll (installer/plugin.h),
+; and the run's private folder, log and file steps in plumbing.nsh.
 ; Built by CMake (target installer) with makensis and these defines: PROGRAMS, the folder of
 ; Quorlin.exe and vexil_setup.exe; SERVER_FILES, the folder of the server's files as they lie under
 ; the root; SERVER_LIST, the macros serverFiles and serverFolders that installer/server-files wrote
@@ -68,157 +69,10 @@ Page instfiles
 UninstPage uninstConfirm
 UninstPage instfiles
 
-; Calls a function, or in the uninstaller its "un." twin.
-!macro call function
-  !ifdef __UNINSTALL__
-    Call un.${function}
-  !else
-    Call ${function}
-  !endif
-!macroend
+!include "plumbing.nsh"
 
-; Appends a line to the log and shows it in the details.
-!macro log text
-  Push `${text}`
-  !insertmacro call log
-!macroend
-
-; Logs the line that a plugin function left on the stack; $0: the result under it.
-!macro logResult
-  Pop $1
-  Pop $0
-  !insertmacro log "$1"
-!macroend
-
-; Runs a command line in the current folder, ended after limit ms unless limit is 0; its console lines
-; and exit code go to the log. $0: the exit code, "timeout" if it was ended, "error" if it did not run.
-!macro run limit commandLine
-  !insertmacro log `Running ${commandLine}`
-  QuorlinSetup::run '${commandLine}' ${limit}
-  Pop $1
-  Pop $0
-  ${If} $1 != ""
-    !insertmacro log "$1"
-  ${EndIf}
-  !insertmacro log "Exit code $0"
-!macroend
-
-; Ends the run as failed: the reason in the log and on the page, exit code 2.
-!macro fail reason
-  !insertmacro log "${reason}; exit code 2"
-  SetErrorLevel 2
-  Abort "${reason}"
-!macroend
-
-; Every file that the installer lays down, as it lies under the root, given to the macro action.
-!macro productFiles action
-  !insertmacro ${action} "bin\Quorlin.exe"
-  !insertmacro ${action} "bin\vexil_setup.exe"
-  !insertmacro serverFiles ${action}
-  !insertmacro ${action} "reg_values.properties"
-!macroend
-
-; The uninstaller deletes a file in use (held open, or a program still running) at the next restart and
-; names it in the log; the run then ends with 3010, success with a restart required.
-!macro deleteFile file
-  Delete "$INSTDIR\${file}"
-  !ifdef __UNINSTALL__
-    ${If} ${FileExists} "$INSTDIR\${file}"
-      QuorlinSetup::deleteAtRestart "$INSTDIR\${file}"
-      Pop $R0
-      !insertmacro log $R0
-      SetRebootFlag true
-    ${EndIf}
-  !endif
-!macroend
-
-; A file's steps (files.cpp): its previous version kept for a fall-back, the new one laid down from the
-; run's staging folder, the previous one put back. A failure is logged and noted in $R5.
-!macro keepFile file
-  QuorlinSetup::keepFile "$INSTDIR" "$PLUGINSDIR\previous" "${file}"
-  !insertmacro checkFile
-!macroend
-!macro placeFile file
-  QuorlinSetup::placeFile "$PLUGINSDIR\new" "$INSTDIR" "${file}"
-  !insertmacro checkFile
-!macroend
-!macro restoreFile file
-  QuorlinSetup::restoreFile "$PLUGINSDIR\previous" "$INSTDIR" "${file}"
-  !insertmacro checkFile
-!macroend
-!macro checkFile
-  Pop $R1
-  Pop $R0
-  ${If} $R0 != ""
-  ${AndIf} $R0 != 0
-    !insertmacro log "$R1"
-    StrCpy $R5 1
-  ${EndIf}
-!macroend
-
-; The same functions serve the installer (upgrade, roll-back) and the uninstaller, whose functions
-; NSIS wants named "un.".
-!macro functions un
-  ; Makes a folder of this run's own, before any plugin is extracted, and moves NSIS's plugins
-  ; ($PLUGINSDIR) there: not in the temporary folder, where a standard user may create or replace
-  ; files (the system's is C:\Windows\Temp). Its parent is one that no standard user can write:
-  ; C:\Windows\SystemTemp where Windows has it, else Program Files. GetTempFileName reserves a
-  ; name nobody else holds; the folder then takes that name. NSIS deletes it when the run ends.
-  Function ${un}privateFolder
-    ClearErrors
-    GetTempFileName $R0 "$WINDIR\SystemTemp"
-    ${If} ${Errors}
-      ClearErrors
-      GetTempFileName $R0 "$PROGRAMFILES"
-    ${EndIf}
-    Delete $R0
-    CreateDirectory $R0
-    ${If} ${Errors}
-      !insertmacro fail "No private folder could be made for this run"
-    ${EndIf}
-    UnsafeStrCpy $PLUGINSDIR $R0
-    QuorlinSetup::protect "$PLUGINSDIR" "${PRIVATE}"
-    Pop $0
-    ${If} $0 != 0
-      !insertmacro fail "The private folder $PLUGINSDIR could not be closed: error $0"
-    ${EndIf}
-    ReadEnvStr $packageLog QUORLIN_PACKAGE_LOG
-    QuorlinSetup::prepareLogFolder "${LOG_FOLDER}"
-    Pop $logFolder
-    Pop $R0
-    ${If} $R0 != ""
-      !insertmacro log "$R0"
-    ${EndIf}
-  FunctionEnd
-
-  Function ${un}log
-    Exch $R9
-    Push $R8
-    DetailPrint $R9
-    ${If} $logFolder != ""
-      FileOpen $R8 "$logFolder\Quorlin-setup.log" a
-      FileSeek $R8 0 END
-      FileWrite $R8 "$R9$\r$\n"
-      FileClose $R8
-    ${EndIf}
-    ${If} $packageLog != ""
-      FileOpen $R8 "$packageLog" a
-      FileSeek $R8 0 END
-      FileWrite $R8 "$R9$\r$\n"
-      FileClose $R8
-    ${EndIf}
-    Pop $R8
-    Pop $R9
-  FunctionEnd
-
-  ; The first line of a run: when, what and where.
-  Function ${un}begin
-    Exch $R9
-    ${GetTime} "" "L" $0 $1 $2 $3 $4 $5 $6
-    !insertmacro log "$2-$1-$0 $4:$5:$6 $R9 ${VERSION} in $INSTDIR"
-    Pop $R9
-  FunctionEnd
-
+; The steps that the installer's roll-back and the uninstaller share.
+!macro removal un
   ; Removes the service and waits until it is gone (0), or stopped with its process ended and marked
   ; for deletion while another program holds it open (1072); 2 when it is still there.
   Function ${un}removeService
@@ -237,8 +91,8 @@ UninstPage instfiles
     RMDir "$INSTDIR"
   FunctionEnd
 !macroend
-!insertmacro functions ""
-!insertmacro functions "un."
+!insertmacro removal ""
+!insertmacro removal "un."
 
 Function .onInit
   SetShellVarContext all
@@ -379,35 +233,22 @@ Function recovery
   !insertmacro logResult
 FunctionEnd
 
-; Event Viewer renders the service's records through the message table in Quorlin.exe; the uninstaller
-; and the entry in the list of installed programs. $0: 0, or 1 if a value could not be written.
+; The uninstaller, the event source's values and the entry in the list of installed programs
+; (entry.cpp). $0: 0, or what failed.
 Function register
-  ${GetParameters} $R0
   ClearErrors
-  ${GetOptions} $R0 "/PACKAGE=" $R1
-  StrCpy $R2 1
-  ${IfThen} ${Errors} ${|} StrCpy $R2 0 ${|}
-  ClearErrors
-  WriteRegExpandStr HKLM "${SOURCE}" "EventMessageFile" "$INSTDIR\bin\Quorlin.exe"
-  WriteRegDWORD HKLM "${SOURCE}" "TypesSupported" 3
   WriteUninstaller "$INSTDIR\Uninstall.exe"
-  WriteRegStr HKLM "${UNINSTALL}" "DisplayName" "Quorlin"
-  WriteRegStr HKLM "${UNINSTALL}" "DisplayVersion" "${VERSION}"
-  WriteRegStr HKLM "${UNINSTALL}" "InstallLocation" "$INSTDIR"
-  WriteRegStr HKLM "${UNINSTALL}" "UninstallString" '"$INSTDIR\Uninstall.exe"'
-  ; /S alone returns at once, while a copy of the uninstaller does the work. A fleet tool must see the
-  ; work done when the command returns, and its exit code: with _?= the uninstaller waits for its copy.
-  WriteRegStr HKLM "${UNINSTALL}" "QuietUninstallString" '"$INSTDIR\Uninstall.exe" /S _?=$INSTDIR'
-  WriteRegDWORD HKLM "${UNINSTALL}" "NoModify" 1
-  WriteRegDWORD HKLM "${UNINSTALL}" "NoRepair" 1
-  ; Run by Quorlin.msi (/PACKAGE=), whose entry is the one that Programs and Features shows; the
-  ; package that owns the installation removes it, an older one that a newer replaced does not.
-  ${If} $R2 == 1
-    WriteRegDWORD HKLM "${UNINSTALL}" "SystemComponent" 1
-    WriteRegStr HKLM "${UNINSTALL}" "PackageProductCode" $R1
+  ${If} ${Errors}
+    !insertmacro log "$INSTDIR\Uninstall.exe could not be written"
+    StrCpy $0 1
+    Return
   ${EndIf}
-  StrCpy $0 0
-  ${IfThen} ${Errors} ${|} StrCpy $0 1 ${|}
+  QuorlinSetup::registerProduct "$INSTDIR" "${VERSION}"
+  Pop $1
+  Pop $0
+  ${If} $0 != 0
+    !insertmacro log "$1"
+  ${EndIf}
 FunctionEnd
 
 ; A failed first installation leaves nothing behind: no service, no files, no uninstall entry.
@@ -518,10 +359,7 @@ Section
     Call upgrade
   ${EndIf}
   Call register
-  ${If} $0 != 0
-    !insertmacro log "$INSTDIR\Uninstall.exe or the event source's values could not be written, or the entry ${UNINSTALL}"
-    Call undo
-  ${EndIf}
+  ${IfThen} $0 != 0 ${|} Call undo ${|}
   !insertmacro log "Installed: Quorlin ${VERSION} runs; exit code 0"
 SectionEnd
 

@@ -6,20 +6,6 @@
 #include <wchar.h>
 
 const wchar_t* SERVICE_KEY = L"SYSTEM\\CurrentControlSet\\Services\\Quorlin";
-const wchar_t* OPTION = L"/JAVA_OPTS=";
-
-
-// The options of /JAVA_OPTS=<options> on the installer's command line, quoted as a whole or after the
-// equals sign, as the system splits a command line; null when not named.
-static wchar_t* namedOptions()
-{
-    int count;
-    wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
-    for (int index = 1; arguments && index < count; index++)
-        if (!_wcsnicmp(arguments[index], OPTION, wcslen(OPTION)))
-            return arguments[index] + wcslen(OPTION);
-    return NULL;
-}
 
 // Rewrites the service's Environment (REG_MULTI_SZ) without its JAVA_OPTS entry, then with entry,
 // unless null, after the others; deletes the value when nothing is left. previous receives the entry
@@ -66,7 +52,7 @@ static LONG replaceOptions(const wchar_t* entry, wchar_t* previous, size_t room)
 // none), for restoreJavaOptions.
 PLUGIN(setJavaOptions)
 {
-    const wchar_t* options = namedOptions();
+    const wchar_t* options = named(L"/JAVA_OPTS=");
     wchar_t* previous = (wchar_t*)calloc(room, sizeof(wchar_t));
     wchar_t* line = (wchar_t*)calloc(room + 96, sizeof(wchar_t));
     if (!previous || !line)

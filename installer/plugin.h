@@ -4,10 +4,11 @@
 //   stack.cpp      NSIS's stack, and the results left on it
 //   options.cpp    setJavaOptions, restoreJavaOptions, setRecovery
 //   root.cpp       closeRoot, protect
-//   logFolder.cpp  prepareLogFolder
+//   log.cpp        prepareLogFolder, logLine
 //   service.cpp    stopService, startService, awaitRemoval, isMarked
 //   programs.cpp   run, handOver
 //   files.cpp      keepFile, placeFile, restoreFile
+//   entry.cpp      registerProduct
 //   removal.cpp    deleteAtRestart, clearPending
 #pragma once
 #include <windows.h>
@@ -34,6 +35,10 @@ void result(stack_t** stack, const wchar_t* code, const wchar_t* line);
 void failed(stack_t** stack, DWORD code, const wchar_t* what);
 // The result "2", and the line why with path in place of its %ls.
 void refuse(stack_t** stack, const wchar_t* path, const wchar_t* why);
+
+// The value of /OPTION=<value> on the installer's command line, quoted as a whole or after the equals
+// sign, as the system splits a command line; null when not named.
+wchar_t* named(const wchar_t* option);
 
 // Gives path, opened without following a link, the owner and DACL of the descriptor; then all it holds.
 // The path that failed goes to *failedAt.

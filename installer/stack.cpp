@@ -1,5 +1,6 @@
-// NSIS's stack, and the results that the plugin's functions leave on it.
+// NSIS's stack, the results that the plugin's functions leave on it, and the installer's command line.
 #include "plugin.h"
+#include <shellapi.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <wchar.h>
@@ -56,4 +57,14 @@ void refuse(stack_t** stack, const wchar_t* path, const wchar_t* why)
         swprintf(line, length, why, path);
     result(stack, L"2", line ? line : why);
     free(line);
+}
+
+wchar_t* named(const wchar_t* option)
+{
+    int count;
+    wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    for (int index = 1; arguments && index < count; index++)
+        if (!_wcsnicmp(arguments[index], option, wcslen(option)))
+            return arguments[index] + wcslen(option);
+    return NULL;
 }

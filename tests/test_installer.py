@@ -145,7 +145,7 @@ UPGRADES = [
     ("the new server ends before it is ready", JRE, "exit_before 0\n", "exit_before -1\n", None, 2,
      "The service Quorlin stopped: exit code 1066"),
     ("a file of the package held open", JRE, "", "", "bin/vexil_setup.exe", 2, "A file could not be written"),
-    ("the uninstaller held open", JRE, "", "", "Uninstall.exe", 2, r"\Uninstall.exe or the event source's values could"),
+    ("the uninstaller held open", JRE, "", "", "Uninstall.exe", 2, r"\Uninstall.exe could not be written"),
 ]
 
 
