@@ -26,7 +26,7 @@ def windows(path):
 def wine(*args, env=None, cwd=None):
     """Runs a Windows program; returns its output (without CRs), Unix stderr and Unix status, once the
     program itself has ended, as a fleet tool sees it. A program that takes longer than 90 s has wedged
-    under the emulator (README): its test fails, to run again. Output and stderr go to files: a pipe
+    under the emulator (docs/testing.md): its test fails, to run again. Output and stderr go to files: a pipe
     would wait for every process that inherited it too (the session's desktop outlives the call)."""
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         done = subprocess.run([os.environ["WINELOADER"], *map(str, args)], stdout=out, stderr=err,
@@ -136,7 +136,7 @@ ASKER = []  # the bed's asker.exe, once started
 def ask(*words):
     """asker.exe's answer to a question (tools/asker.cpp): polls start no Windows program each. It starts at the
     first question, and again after the session restarted; it answers within 90 s, or the test fails (a program
-    that it runs has wedged, README)."""
+    that it runs has wedged, docs/testing.md)."""
     if not ASKER or ASKER[0].poll() is not None:
         ASKER[:] = [subprocess.Popen([os.environ["WINELOADER"], BUILD / "tools/asker.exe"], stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, encoding="utf-8")]
@@ -310,7 +310,7 @@ def plain_service():
 
 @pytest.fixture(autouse=True)
 def services():
-    """Creates or names services; after the test, kills what runs (a stop could wedge, README) and deletes them."""
+    """Creates or names services; after the test, kills what runs (a stop could wedge, docs/testing.md) and deletes them."""
     made = []
     def make(name, command=None):
         if command:
