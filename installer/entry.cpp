@@ -28,7 +28,8 @@ static LONG registerSource(const wchar_t* root)
     if (status != ERROR_SUCCESS)
         return status;
     if ((status = setText(key, L"EventMessageFile", REG_EXPAND_SZ, file)) == ERROR_SUCCESS)
-        status = setNumber(key, L"TypesSupported", EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE);
+        status = setNumber(key, L"TypesSupported", EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE |
+                                                               EVENTLOG_INFORMATION_TYPE);
     RegCloseKey(key);
     return status;
 }

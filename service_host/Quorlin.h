@@ -8,6 +8,7 @@
 #pragma once
 #include <stdio.h>
 #include <windows.h>
+#include "messages.h"  // the identifiers of the event-log records
 
 extern char* name;                 // service name, name of the event shared with the server, event source
 extern char* path;                 // full path of the running executable
@@ -18,12 +19,12 @@ extern CRITICAL_SECTION lock;      // held by whichever thread changes ss (the s
 
 // events.cpp
 char* message(unsigned long code);
-void reportAs(WORD type, const char* text);
+void reportAs(WORD type, DWORD id, const char* text);
 void report(const char* text);
 char* join(const char* first, ...);
 
 // server.cpp
-void launch();
+char* launch();
 
 // output.cpp
 HANDLE makeOutput(const char* root);

@@ -21,22 +21,23 @@ char* message(unsigned long code)
     return strcat(text, digits);
 }
 
-// Writes text as one event of the type under the source name; failures to do so are not reported anywhere.
-void reportAs(WORD type, const char* text)
+// Writes text as one record of the type and identifier (messages.mc) under the source name; failures to
+// do so are not reported anywhere.
+void reportAs(WORD type, DWORD id, const char* text)
 {
     if (!text)
         return;
     HANDLE source = RegisterEventSourceA(NULL, name);
     if (!source)
         return;
-    ReportEventA(source, type, 0, 0, NULL, 1, 0, &text, NULL);
+    ReportEventA(source, type, 0, id, NULL, 1, 0, &text, NULL);
     DeregisterEventSource(source);
 }
 
-// Writes text as one error event.
+// Writes text as one error record of the service's failures, identifier 0.
 void report(const char* text)
 {
-    reportAs(EVENTLOG_ERROR_TYPE, text);
+    reportAs(EVENTLOG_ERROR_TYPE, SERVICE_FAILED, text);
 }
 
 // The texts up to the null pointer, joined into a new heap text.

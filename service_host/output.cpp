@@ -18,7 +18,7 @@ DWORD tailLength;                  // bytes held in tail
 // Output that cannot be kept costs the output, never the server: one event says why.
 static void loseLog(const char* what, DWORD code)
 {
-    report(join("The server's output is not kept in ", what, ": ", message(code), NULL));
+    reportAs(EVENTLOG_ERROR_TYPE, OUTPUT_NOT_KEPT, join("The server's output is not kept in ", what, ": ", message(code), NULL));
     if (logFile)
         CloseHandle(logFile);
     logFile = NULL;

@@ -62,7 +62,7 @@ static char* findJava(const char* root, const char* systemPath)
             continue;
         if (unchangeable(folder) && unchangeable(program))
             return program;
-        reportAs(EVENTLOG_WARNING_TYPE, join("javaw.exe in ", folder, " was passed over: users other than the system "
+        reportAs(EVENTLOG_WARNING_TYPE, JAVA_PASSED_OVER, join("javaw.exe in ", folder, " was passed over: users other than the system "
                                              "and Administrators may change it", NULL));
     }
     throw (unsigned long)-ENOENT;
@@ -77,12 +77,12 @@ static void bindToService(HANDLE server)
     HANDLE job = CreateJobObjectA(NULL, NULL);
     if (!job || !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
         !AssignProcessToJobObject(job, server))
-        report(message(GetLastError()));
+        reportAs(EVENTLOG_ERROR_TYPE, SERVER_NOT_BOUND, message(GetLastError()));
 }
 
 // Starts javaw.exe with the root as working directory and an environment of exactly PATH and
-// SystemRoot; its output goes to the server's log.
-void launch()
+// SystemRoot; its output goes to the server's log. Returns the path of the javaw.exe started.
+char* launch()
 {
     char* root = installationRoot();
     // With the trailing backslash, a root of "C:" is the drive's top folder, not its current one.
@@ -122,4 +122,5 @@ void launch()
     free(pathEntry);
     free(path);
     path = NULL;
+    return program;
 }

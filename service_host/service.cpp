@@ -75,14 +75,14 @@ static DWORD waitPending(DWORD count, const HANDLE* objects)
     return result;
 }
 
-// The end of the service: the server's output up to its end, the event when there is one, then the
-// stopped state.
-static void setStopped(DWORD exitCode, DWORD specificCode, const char* text)
+// The end of the service: the server's output up to its end, the record when there is one (of the
+// identifier given), then the stopped state.
+static void setStopped(DWORD exitCode, DWORD specificCode, DWORD id, const char* text)
 {
     awaitOutput();
-    report(text);
-    if (exitCode == ERROR_SERVICE_SPECIFIC_ERROR)  // the server ended by itself: what it said last says why
-        report(lastLines());
+    reportAs(EVENTLOG_ERROR_TYPE, id, text);
+    if (exitCode == ERROR_SERVICE_SPECIFIC_ERROR)  // the server ended: what it said last says why
+        reportAs(EVENTLOG_ERROR_TYPE, SERVER_LAST_OUTPUT, lastLines());
     change([&] {
         ss.dwCurrentState = SERVICE_STOPPED;
         ss.dwControlsAccepted = 0;
@@ -102,9 +102,9 @@ static void serverEnded(int status)
     char text[64];
     sprintf(text, "Server ended by itself with exit status %lu", (unsigned long)status);
     if (stopping)
-        setStopped(NO_ERROR, 0, NULL);
+        setStopped(NO_ERROR, 0, SERVICE_FAILED, NULL);
     else
-        setStopped(ERROR_SERVICE_SPECIFIC_ERROR, status, text);
+        setStopped(ERROR_SERVICE_SPECIFIC_ERROR, status, SERVER_ENDED, text);
 }
 
 DWORD WINAPI QuorlinHandler(DWORD control, DWORD, void*, void*);
@@ -121,13 +121,14 @@ void WINAPI Quorlin(DWORD, char** argv)
         if (!ssh)
             throw GetLastError();
         setStatus(ss);
-        launch();
+        char* program = launch();
         DWORD result = waitPending(2, handles);
         if (result == WAIT_FAILED)
             throw GetLastError();
         if (result == WAIT_OBJECT_0 + 1)
             throw 0UL;
         setRunning();
+        reportAs(EVENTLOG_INFORMATION_TYPE, SERVER_STARTED, join("The server runs: ", program, NULL));
         // The same wait raises the checkpoint once a stop request has made the service stop pending.
         if (waitPending(1, &handles[1]) == WAIT_FAILED)
             throw GetLastError();
@@ -137,9 +138,9 @@ void WINAPI Quorlin(DWORD, char** argv)
         serverEnded(status);
     } catch (unsigned long code) {
         if (code)
-            setStopped(code, 0, message(code));
+            setStopped(code, 0, SERVICE_FAILED, message(code));
         else
-            setStopped(ERROR_SERVICE_SPECIFIC_ERROR, 0, "Startup failed (check VexilProxyError)");
+            setStopped(ERROR_SERVICE_SPECIFIC_ERROR, 0, SERVICE_FAILED, "Startup failed (check VexilProxyError)");
     }
 }
 

@@ -112,11 +112,28 @@ def events(log, kind="err"):
     return quoted(log, kind + ":eventlog:ReportEventW L")
 
 
+TYPES = {1: "error", 2: "warning", 4: "information"}
+
+
+def records(log):
+    """The event-log records in Wine's debug output as (type, identifier, text): a thread's ReportEventW stub
+    line (handle,type,category,identifier,...) names the first two, its eventlog line after it the text."""
+    pending, found = {}, []
+    for line in log.splitlines():
+        if stub := re.match(r"(\w+):fixme:advapi:ReportEventW \([^,]*,0x(\w+),0x\w+,0x(\w+),", line):
+            pending[stub[1]] = (TYPES.get(int(stub[2], 16)), int(stub[3], 16))
+        elif (text := re.match(r"(\w+):\w+:eventlog:ReportEventW L", line)) and text[1] in pending:
+            found.append((*pending.pop(text[1]), quoted(line, "eventlog:ReportEventW L")[0]))
+    return found
+
+
 class EventLog:
-    """The records that services write from now on: errors, or warnings."""
+    """The records that services write from now on: errors, or warnings; or all, with their types and identifiers."""
     file = BED / "events.log"
     def __init__(self): self.mark = self.file.stat().st_size
-    def since(self, kind="err"): return events(self.file.read_bytes()[self.mark:].decode("latin-1"), kind)
+    def log(self): return self.file.read_bytes()[self.mark:].decode("latin-1")
+    def since(self, kind="err"): return events(self.log(), kind)
+    def records(self): return records(self.log())
 
 
 def wait_for(done, seconds=60, every=1):

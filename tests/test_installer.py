@@ -129,7 +129,7 @@ def installed_and_uninstalled(properties):
     assert {k: entry[k] for k in ("DisplayName", "InstallLocation", "UninstallString", "QuietUninstallString")} == {
         "DisplayName": "Quorlin", "InstallLocation": ROOT, "UninstallString": f'"{ROOT}\\Uninstall.exe"',
         "QuietUninstallString": f'"{ROOT}\\Uninstall.exe" /S _?={ROOT}'}
-    assert registry(EVENTS) == {"EventMessageFile": ROOT + r"\bin\Quorlin.exe", "TypesSupported": "0x3"}
+    assert registry(EVENTS) == {"EventMessageFile": ROOT + r"\bin\Quorlin.exe", "TypesSupported": "0x7"}
     assert version(unix(ROOT) / "Uninstall.exe")["ProductVersion"] == VERSION
     uninstall()
     assert registry(EVENTS) == {}, "the uninstaller takes its values and leaves the key, as -remove does"

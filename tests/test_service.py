@@ -7,6 +7,7 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 from conftest import (BUILD, EventLog, console, Root, checkpoints, events, kill, none_left, plain_service, query, registry,
                       restart, text, unix, wait_for, wine)
+from conftest import text as text_of
 
 ENVIRONMENT = r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment"
 
@@ -66,7 +67,7 @@ def test_a_life_from_start_to_stop(services, system_variables, story, exe, optio
     stopped = query("Quorlin")
     assert stopped[:3] == (1, 0, 0) and stopped[3] >= max(seen, default=0) and stopped[4] == 5000
     assert none_left(), "the host and its server end"
-    assert events.since() == []
+    assert events.records() == [("information", 1, f"The server runs: {root.dir}\\javaw.exe")], "which runtime ran"
 
     directory = root.dir if len(root.dir) > 2 else root.dir + "\\"
     path = re.sub("%SystemRoot%", r"C:\\windows", registry(ENVIRONMENT)["PATH"], flags=re.I)
@@ -76,25 +77,30 @@ def test_a_life_from_start_to_stop(services, system_variables, story, exe, optio
         f"PATH={root.dir}\\bin;{path}", r"SystemRoot=C:\windows"]
 
 
+RUNS = r"The server runs: C:\failing\javaw.exe"
 FAILURES = [
     # story, executable, with a server, its behaviour, -install's exit code and output (None: either
-    # outcome may win the race), the exit code and service-specific code, the event
+    # outcome may win the race), the exit code and service-specific code, the records (type, identifier,
+    # text; None: the system's text of the exit code): a failed start stays error 0, what was added since
+    # has an identifier of its own
     ("the server ends before it is ready", r"C:\failing\bin\Quorlin.exe", True, "exit_before 3\n",
      (-1066, "Failed to start service\nService specific exit code 0\n"), (1066, 0),
-     "Startup failed (check VexilProxyError)"),
+     [("error", 0, "Startup failed (check VexilProxyError)")]),
     ("there is no javaw.exe", r"C:\failing\bin\Quorlin.exe", False, "", (2, "Failed to start service\nExit code -2\n"),
-     (4294967294, 0), "error -2"),
+     (4294967294, 0), [("error", 0, "error -2")]),
     ("the server ends after running", r"C:\failing\bin\Quorlin.exe", True, "exit_after 500 7\n",
-     (0, "Service started\n"), (1066, 7), "Server ended by itself with exit status 7"),
+     (0, "Service started\n"), (1066, 7), [("information", 1, RUNS),
+                                           ("error", 3, "Server ended by itself with exit status 7")]),
     ("the server signals and ends at once", r"C:\failing\bin\Quorlin.exe", True, "exit_on_ready 5\n", None, (1066, 5),
-     "Server ended by itself with exit status 5"),
+     [("information", 1, RUNS), ("error", 3, "Server ended by itself with exit status 5")]),
     ("the executable lies in a drive's root", r"C:\Quorlin.exe", True, "", (-161, "Failed to start service\nExit code 161\n"),
-     (161, 0), None),
+     (161, 0), [("error", 0, None)]),
 ]
 
 
-@pytest.mark.parametrize("story, exe, server, behaviour, install, codes, event", FAILURES, ids=[f[0] for f in FAILURES])
-def test_a_failed_start_is_reported_stopped_with_its_cause(services, story, exe, server, behaviour, install, codes, event):
+@pytest.mark.parametrize("story, exe, server, behaviour, install, codes, written", FAILURES, ids=[f[0] for f in FAILURES])
+def test_a_failed_start_is_reported_stopped_with_its_cause(services, story, exe, server, behaviour, install, codes,
+                                                             written):
     root = Root(exe, "Quorlin", behaviour, server)
     services("Quorlin")
     events = EventLog()
@@ -102,7 +108,7 @@ def test_a_failed_start_is_reported_stopped_with_its_cause(services, story, exe,
     assert install is None or installed == install
     assert wait_for(lambda: query("Quorlin")[0] == 1)
     assert query("Quorlin")[:3] == (1, *codes)
-    assert events.since() == [event or text(codes[0])[:-1]]
+    assert events.records() == [(kind, id, text or text_of(codes[0])[:-1]) for kind, id, text in written]
     assert none_left(), "a host that reported stopped ends"
 
 
@@ -128,15 +134,18 @@ def test_a_report_writes_one_record_and_a_null_text_none():
 HEAP = "Invalid maximum heap size: -Xmx9zz"
 NO_VM = "Error: Could not create the Java Virtual Machine."
 STAMP = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} "
+TALKING = ("information", 1, r"The server runs: C:\talking\javaw.exe")
 OUTPUTS = [
-    # story, the server's behaviour, the service's end (state, exit code, specific code), the events, the
-    # lines its log holds after the time stamps
+    # story, the server's behaviour, the service's end (state, exit code, specific code), the records (type,
+    # identifier, text), the lines its log holds after the time stamps
     ("a start that fails with two error lines", f"say {HEAP}\nsay {NO_VM}\nexit_before 1\n", (1, 1066, 0),
-     ["Startup failed (check VexilProxyError)", f"The server's last output:\n{HEAP}\n{NO_VM}"], [HEAP, NO_VM]),
+     [("error", 0, "Startup failed (check VexilProxyError)"), ("error", 2, f"The server's last output:\n{HEAP}\n{NO_VM}")],
+     [HEAP, NO_VM]),
     ("a server that ends by itself after a line", "say shutting down: out of luck\nexit_after 500 7\n", (1, 1066, 7),
-     ["Server ended by itself with exit status 7", "The server's last output:\nshutting down: out of luck"],
-     ["shutting down: out of luck"]),
-    ("a server that writes while running, then stops", "say listening on 8080\n", (1, 0, 0), [], ["listening on 8080"]),
+     [TALKING, ("error", 3, "Server ended by itself with exit status 7"),
+      ("error", 2, "The server's last output:\nshutting down: out of luck")], ["shutting down: out of luck"]),
+    ("a server that writes while running, then stops", "say listening on 8080\n", (1, 0, 0), [TALKING],
+     ["listening on 8080"]),
 ]
 
 
@@ -151,7 +160,7 @@ def test_the_servers_output_is_kept_and_a_failure_shows_its_last_lines(services,
         assert installed == (0, "Service started\n") and root.said("armed")
         query("Quorlin", "stop")
     assert wait_for(lambda: query("Quorlin")[0] == 1) and query("Quorlin")[:3] == end
-    assert events.since() == written
+    assert events.records() == written
     logs = unix(r"C:\talking\logs")
     logged = (logs / "server.log").read_text()
     assert re.findall("^" + STAMP + "(.*)$", logged, re.M) == lines and logged.count("\n") == len(lines), "stamped"
@@ -201,7 +210,8 @@ def test_javaw_on_the_path_runs_only_from_where_no_user_can_change_it(services, 
     assert console(root.exe, "-install")[:2] == (0, "Service started\n")
     assert root.recorded("program") == [r"C:\runtime\javaw.exe"]
     assert root.recorded("command") == ["javaw.exe  -jar .\\server\\lib\\ZQ_glimmerfold_server.jar -e"]
-    assert events.since("warn") == [rf"javaw.exe in C:\{folder}" + PASSED_OVER for folder in PASSED]
+    assert events.records() == [("warning", 4, rf"javaw.exe in C:\{folder}" + PASSED_OVER) for folder in PASSED] + [
+        ("information", 1, r"The server runs: C:\runtime\javaw.exe")]
     query("Quorlin", "stop")
     assert wait_for(lambda: query("Quorlin")[0] == 1) and none_left()
     (unix(r"C:\runtime") / "javaw.exe").unlink()
