@@ -118,13 +118,15 @@ static char* environment(const char* folder)
     return block;
 }
 
-// Runs the command line with its temporary files in folder and returns its exit code.
-static DWORD execute(char* command, const char* folder)
+// Runs the command line with its temporary files in folder and returns its exit code. The command line
+// is taken as the package holds it: a root beyond the code page reaches the installer as it is, and is
+// refused there, never turned into a look-alike.
+static DWORD execute(wchar_t* command, const char* folder)
 {
-    STARTUPINFOA startup = {};
+    STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
-    if (!CreateProcessA(NULL, command, NULL, NULL, FALSE, CREATE_NO_WINDOW, environment(folder), NULL, &startup, &process))
+    if (!CreateProcessW(NULL, command, NULL, NULL, FALSE, CREATE_NO_WINDOW, environment(folder), NULL, &startup, &process))
         throw GetLastError();
     DWORD code;
     if (WaitForSingleObject(process.hProcess, INFINITE) == WAIT_FAILED || !GetExitCodeProcess(process.hProcess, &code))
@@ -144,14 +146,16 @@ static void removeFolder(const char* folder)
 
 extern "C" __declspec(dllexport) UINT __stdcall run(MSIHANDLE install)
 {
-    char command[32768], folder[MAX_PATH + 32] = "", text[32768 + 512];
-    DWORD size = sizeof command;
+    wchar_t command[32768] = L"";
+    char shown[32768] = "", folder[MAX_PATH + 32] = "", text[32768 + 512];
+    DWORD size = sizeof command / sizeof *command;
     try {
-        UINT status = MsiGetPropertyA(install, "CustomActionData", command, &size);
+        UINT status = MsiGetPropertyW(install, L"CustomActionData", command, &size);
         if (status != ERROR_SUCCESS)
             throw (DWORD)status;
+        WideCharToMultiByte(CP_ACP, 0, command, -1, shown, sizeof shown, NULL, NULL);
         makePrivateFolder(folder, sizeof folder);
-        snprintf(text, sizeof text, "Running %s, its temporary files in %s", command, folder);
+        snprintf(text, sizeof text, "Running %s, its temporary files in %s", shown, folder);
         log(install, text);
         DWORD code = execute(command, folder);
         copySetupLog(install, folder);
@@ -163,7 +167,7 @@ extern "C" __declspec(dllexport) UINT __stdcall run(MSIHANDLE install)
         return code == ERROR_SUCCESS || code == ERROR_SUCCESS_REBOOT_REQUIRED ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
     } catch (DWORD code) {
         removeFolder(folder);
-        snprintf(text, sizeof text, "Could not run %s: error %lu", command, code);
+        snprintf(text, sizeof text, "Could not run %s: error %lu", shown, code);
         log(install, text);
         return ERROR_INSTALL_FAILURE;
     }

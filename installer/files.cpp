@@ -4,6 +4,7 @@
 #include "plugin.h"
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <wchar.h>
 
 // Makes the folders above path that are missing; they take their DACL from the folder they lie in.
@@ -84,15 +85,36 @@ PLUGIN(placeFile)
     copied(stack, room, L"A file could not be written");
 }
 
+// Whether the two files hold the same bytes.
+static bool same(const wchar_t* one, const wchar_t* other)
+{
+    HANDLE files[2] = {CreateFileW(one, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL),
+                       CreateFileW(other, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL)};
+    bool equal = files[0] != INVALID_HANDLE_VALUE && files[1] != INVALID_HANDLE_VALUE;
+    static char blocks[2][65536];
+    DWORD got[2] = {1, 1};
+    while (equal && got[0] && ReadFile(files[0], blocks[0], sizeof blocks[0], &got[0], NULL) &&
+           ReadFile(files[1], blocks[1], sizeof blocks[1], &got[1], NULL))
+        equal = got[0] == got[1] && !memcmp(blocks[0], blocks[1], got[0]);
+    for (HANDLE file : files)
+        if (file != INVALID_HANDLE_VALUE)
+            CloseHandle(file);
+    return equal && !got[0];
+}
+
 // Given the folder of the previous version's copies, the root and a file under the root: puts the copy
-// back, or deletes the file where the previous version had none. Leaves "0" or the error, and the line.
+// back where the file differs from it (a full disk may allow no copy of a file never replaced), or
+// deletes the file where the previous version had none. Leaves "0" or the error, and the line.
 PLUGIN(restoreFile)
 {
     wchar_t *from, *to, line[MAX_PATH * 3] = L"";
     if (!paths(stack, room, &from, &to))
         return failed(stack, ERROR_NOT_ENOUGH_MEMORY, L"The previous version's file could not be put back");
     bool kept = GetFileAttributesW(from) != INVALID_FILE_ATTRIBUTES;
-    DWORD code = kept ? copyOver(from, to) : DeleteFileW(to) || GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : GetLastError();
+    DWORD code = kept && same(from, to) ? ERROR_SUCCESS
+                 : kept ? copyOver(from, to)
+                 : DeleteFileW(to) || GetLastError() == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS
+                 : GetLastError();
     if (code != ERROR_SUCCESS) {
         swprintf(line, MAX_PATH * 3, L"The previous version's file could not be put back: %ls", to);
         failed(stack, code, line);

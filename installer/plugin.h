@@ -31,7 +31,7 @@ bool pop(stack_t** stack, wchar_t* text, int room);
 // The top of the stack as a new heap text of up to room characters; null when out of memory or empty.
 wchar_t* popped(stack_t** stack, int room);
 void result(stack_t** stack, const wchar_t* code, const wchar_t* line);
-// The result code, and the line "<what>: error <code>".
+// The result code, and the line "<what>: error <code> (<the system's text>)".
 void failed(stack_t** stack, DWORD code, const wchar_t* what);
 // The result "2", and the line why with path in place of its %ls.
 void refuse(stack_t** stack, const wchar_t* path, const wchar_t* why);

@@ -97,10 +97,15 @@ DWORD makeClosed(wchar_t* folder, PSECURITY_DESCRIPTOR closed)
     return CreateDirectoryW(folder, &attributes) ? ERROR_SUCCESS : GetLastError();
 }
 
-// Refuses the root, with why, when it or a folder above it is a link or others may change it, or when
-// it holds a link or anything not the trusted accounts'. A folder not there yet is fine: it is made closed.
+// Refuses the root, with why, when the host cannot name it exactly, when it or a folder above it is a
+// link or others may change it, or when it holds a link or anything not the trusted accounts'. A folder not there yet is fine: it is made closed.
 static bool refused(stack_t** stack, const wchar_t* root)
 {
+    if (!ansiExact(root)) {
+        refuse(stack, root, L"The service host cannot name the root %ls exactly in this system's code page (a "
+                            L"character would become a look-alike): install elsewhere; nothing was changed");
+        return true;
+    }
     bool link;
     wchar_t* open = changeable(root, 0, &link);
     bool above = open && wcscmp(open, root);

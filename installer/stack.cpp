@@ -43,9 +43,12 @@ void result(stack_t** stack, const wchar_t* code, const wchar_t* line)
 
 void failed(stack_t** stack, DWORD code, const wchar_t* what)
 {
-    wchar_t number[16], line[512];
+    wchar_t number[16], line[1024], why[256] = L"";
     swprintf(number, 16, L"%lu", code);
-    swprintf(line, 512, L"%ls: error %lu", what, code);
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, code, 0, why, 256, NULL);
+    while (length && (why[length - 1] == L'\n' || why[length - 1] == L'\r' || why[length - 1] == L' '))
+        why[--length] = 0;
+    swprintf(line, 1024, length ? L"%ls: error %lu (%ls)" : L"%ls: error %lu", what, code, why);
     result(stack, number, line);
 }
 

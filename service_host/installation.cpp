@@ -1,6 +1,8 @@
 // Quorlin -install and Quorlin -remove: the service's registration, its start as an operator sees
 // it, its removal.
 #include "Quorlin.h"
+#include "trust.h"
+#include <stdlib.h>
 #include <string.h>
 
 // The registered command line: a path with blanks is quoted, or Windows would try C:\Program.exe first.
@@ -53,8 +55,23 @@ void allowShutdown(SC_HANDLE service)
         throw GetLastError();
 }
 
+// Whether this executable's path is exactly the one registered: the system maps a character beyond
+// the ANSI code page to a look-alike, and the service would run another program, at a path that
+// anyone may make first.
+static bool namedExactly()
+{
+    const DWORD capacity = 32768;
+    wchar_t* own = (wchar_t*)malloc(capacity * sizeof(wchar_t));
+    DWORD length = own ? GetModuleFileNameW(NULL, own, capacity) : 0;
+    bool exact = length && length < capacity && ansiExact(own);
+    free(own);
+    return exact;
+}
+
 static int install(SC_HANDLE manager)
 {
+    if (!namedExactly())
+        throw (unsigned long)ERROR_NO_UNICODE_TRANSLATION;
     SC_HANDLE service = CreateServiceA(manager, name, name, SERVICE_START | SERVICE_QUERY_STATUS | SERVICE_CHANGE_CONFIG,
                                        SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
                                        commandLine(), NULL, NULL, NULL, NULL, NULL);

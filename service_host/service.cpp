@@ -3,6 +3,7 @@
 #include "Quorlin.h"
 #include <errno.h>
 #include <process.h>
+#include <sddl.h>
 #include <stdlib.h>
 
 char* name = (char*)"Quorlin";
@@ -12,6 +13,7 @@ SERVICE_STATUS ss;
 HANDLE handles[2];
 CRITICAL_SECTION lock;
 static DWORD changed;  // tick count of the last change of state or checkpoint
+static DWORD eventCode;  // why the named event is not ours, when handles[0] is null
 
 // Linked statically, the C++ runtime's default terminate handler brings its name demangler along
 // (about 75 KB) to print a text that no one of a service would read.
@@ -121,6 +123,8 @@ void WINAPI Quorlin(DWORD, char** argv)
         if (!ssh)
             throw GetLastError();
         setStatus(ss);
+        if (!handles[0])
+            throw eventCode;
         char* program = launch();
         DWORD result = waitPending(2, handles);
         if (result == WAIT_FAILED)
@@ -185,6 +189,31 @@ static char* ownPath()
     return own;
 }
 
+// The named event shared with the server, made here: only the system and Administrators may open it,
+// so that no user can start or stop the server through it. One that exists already is someone else's
+// (any user may make a global event of that name first): it is not used, and the start fails.
+static void makeEvent()
+{
+    PSECURITY_DESCRIPTOR closed;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;;GA;;;SY)(A;;GA;;;BA)", SDDL_REVISION_1, &closed,
+                                                              NULL)) {
+        eventCode = GetLastError();
+        return;
+    }
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, closed, FALSE};
+    handles[0] = CreateEventA(&attributes, TRUE, FALSE, name);
+    eventCode = GetLastError();
+    LocalFree(closed);
+    if (handles[0] && eventCode != ERROR_ALREADY_EXISTS)
+        return;
+    if (handles[0])
+        CloseHandle(handles[0]);
+    handles[0] = NULL;
+    if (eventCode == ERROR_ALREADY_EXISTS || eventCode == ERROR_ACCESS_DENIED)
+        reportAs(EVENTLOG_ERROR_TYPE, EVENT_TAKEN, "The event \"Quorlin\" was made by another program before the "
+                 "service: the server is not started, as that program could start or stop it");
+}
+
 int main(int argc, char** argv)
 {
     path = ownPath();
@@ -194,7 +223,8 @@ int main(int argc, char** argv)
         return command(argv[1]);
     SERVICE_TABLE_ENTRYA table[] = {{name, Quorlin}, {NULL, NULL}};
     InitializeCriticalSection(&lock);
-    if (!path || !(handles[0] = CreateEventA(NULL, TRUE, FALSE, name)) || !StartServiceCtrlDispatcherA(table))
+    makeEvent();
+    if (!path || !StartServiceCtrlDispatcherA(table))
         report(message(GetLastError()));
     return 0;
 }

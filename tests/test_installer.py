@@ -4,7 +4,7 @@ import re
 import shutil
 import subprocess
 import pytest
-from conftest import (BUILD, DRIVE, NO_KEY, RUN, SOURCE, VERSION, Installation, Root, ask, held, made_once, none_left, query, registry,
+from conftest import (BUILD, DRIVE, NO_KEY, RUN, SOURCE, VERSION, Installation, Root, ask, held, kill, made_once, none_left, query, registry,
                       restart, restarted, run, running, store, unix, version, wait_for, windows, wine)
 
 pytestmark = pytest.mark.skipif(BUILD.name != "i686", reason="the installer carries the 32-bit build")
@@ -135,9 +135,32 @@ def installed_and_uninstalled(properties):
     assert registry(EVENTS) == {}, "the uninstaller takes its values and leaves the key, as -remove does"
 
 
+FULL = "full"  # the root on a drive of its own, nearly full when the upgrade starts
+
+
+@contextlib.contextmanager
+def small_drive(folder):
+    """A drive of 2 MB at folder (a tmpfs: Wine's writes there fail with 112 once it is full), until the end."""
+    folder.mkdir(parents=True, exist_ok=True)
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", folder], check=True)
+    try:
+        yield
+    finally:
+        subprocess.run(["umount", "-l", folder], check=True)
+
+
+def fill(folder, left=16384):
+    """Fills the drive of folder but for about left bytes: room for the logs' lines, not for a program."""
+    with open(folder / "filler", "wb", buffering=0) as filler:
+        with contextlib.suppress(OSError):
+            while filler.write(bytes(4096)):
+                pass
+        filler.truncate(max(0, filler.seek(0, 2) - left))
+
+
 UPGRADES = [
-    # story, JavaHome, behaviour of the new server and of the old one, a file held open, the exit code, what
-    # the log says. A running program cannot be overwritten: the old server must have ended first.
+    # story, JavaHome, behaviour of the new server and of the old one, a file held open (or FULL), the exit
+    # code, what the log says. A running program cannot be overwritten: the old server must have ended first.
     ("the operator's settings stay, a new server that needs 12 s, an old one 6 s to stop", JRE, "ready_after 12000\n",
      "ready_after 0\nignore_stop 6000\n", None, 0, "Installed: Quorlin"),
     ("vexil_setup fails, its reason in the log", (2, "C:\\jre\0"), "", "", None, 2,
@@ -146,6 +169,7 @@ UPGRADES = [
      "The service Quorlin stopped: exit code 1066"),
     ("a file of the package held open", JRE, "", "", "bin/vexil_setup.exe", 2, "A file could not be written"),
     ("the uninstaller held open", JRE, "", "", "Uninstall.exe", 2, r"\Uninstall.exe could not be written"),
+    ("the root's drive nearly full", JRE, "", "", FULL, 2, "could not be written: " + ROOT + r"\bin\Quorlin.exe: error 112"),
 ]
 
 
@@ -153,13 +177,22 @@ UPGRADES = [
                          ids=[u[0] for u in UPGRADES])
 def test_an_upgrade_keeps_the_service_and_falls_back_when_it_fails(services, story, java_home, behaviour,
                                                                     old_behaviour, hold, code, logged):
-    fresh_root(behaviour)
-    previous = previous_version(services, behaviour, old_behaviour)
-    registration = registry(SERVICE)
-    assert registration["Start"] == "0x3" and registration["Description"] == "The operator's words"
-    store(java_home)
-    with held(f"{ROOT}\\{hold}") if hold else contextlib.nullcontext():
-        assert install() == code
+    with small_drive(unix(ROOT)) if hold == FULL else contextlib.nullcontext():
+        fresh_root(behaviour)
+        previous = previous_version(services, behaviour, old_behaviour)
+        registration = registry(SERVICE)
+        assert registration["Start"] == "0x3" and registration["Description"] == "The operator's words"
+        store(java_home)
+        if hold == FULL:
+            fill(unix(ROOT))
+        with held(f"{ROOT}\\{hold}") if hold not in (None, FULL) else contextlib.nullcontext():
+            assert install() == code
+        upgraded_or_back(previous, registration, code, logged)
+        kill()  # the service runs from the drive: it ends before the drive goes
+
+
+def upgraded_or_back(previous, registration, code, logged):
+    """The new version runs, or the previous one again, byte for byte; the operator's registration as it was."""
     assert registry(SERVICE) == registration and query("Quorlin")[0] == 4
     files = product_files()
     if code:

@@ -7,7 +7,7 @@ import re
 import shutil
 import threading
 import pytest
-from conftest import (BUILD, DRIVE, MSI_LOG, VERSION, ask, held, msiexec, query, registry, restarted, run, store, unix, wait_for,
+from conftest import (BUILD, DRIVE, MSI_LOG, VERSION, ask, console, held, msiexec, query, registry, restarted, run, store, text, unix, wait_for,
                       wine, windows)
 from test_installer import DATA, ENTRY, JRE, LOG, ROOT, fresh_root, install, left
 from test_package import deployed, product, products  # noqa: F401 (products: the packages go after each story)
@@ -147,6 +147,40 @@ def test_a_root_a_user_can_change_is_refused_and_nothing_changes(services, tmp_p
     assert query("Quorlin") is None and registry(ENTRY) is None
     assert sorted((p, p.stat().st_uid) for p in unix(root).parent.rglob("*")) == before, "nothing changed"
     assert not list(tmp_path.iterdir()) and not (unix(root) / "stand-in.log").exists(), "nothing ran or was laid down"
+
+
+BEYOND = "C:\\Za\u017c\u00f3\u0142\u0107"  # Zażółć: beyond code page 1252, whose look-alike is Zazólc
+LOOK_ALIKE = DRIVE / "Za\u007a\u00f3\u006c\u0063/bin/Quorlin.exe"
+BEYOND_CODE_PAGE = [
+    # story, how it is deployed, the exit codes
+    ("by the exe", "exe", (2,)),
+    ("by the package", "msi", (1603, 1627)),
+    ("by Quorlin -install run from there by hand", "hand", (1113,)),  # ERROR_NO_UNICODE_TRANSLATION
+]
+
+
+@pytest.mark.parametrize("story, how, codes", BEYOND_CODE_PAGE, ids=[b[0] for b in BEYOND_CODE_PAGE])
+def test_a_root_the_host_cannot_name_exactly_is_refused(services, story, how, codes):
+    # The host, an ANSI program, would register the look-alike path, where a user put their program first.
+    services("Quorlin")
+    store(JRE)
+    for top in (unix(BEYOND), LOOK_ALIKE.parent.parent):
+        shutil.rmtree(top, ignore_errors=True)
+    LOOK_ALIKE.parent.mkdir(parents=True)
+    LOOK_ALIKE.write_bytes(PROGRAM)
+    LOOK_ALIKE.chmod(0o755)
+    LOG.unlink(missing_ok=True)
+    if how == "hand":
+        (unix(BEYOND) / "bin").mkdir(parents=True)
+        (unix(BEYOND) / "bin/Quorlin.exe").write_bytes((BUILD / "Quorlin.exe").read_bytes())
+        code, out, _ = console(BEYOND + r"\bin\Quorlin.exe", "-install")
+        assert out == text(1113)
+    else:
+        code = deployed(how, VERSION, root=BEYOND)
+    assert code in codes and query("Quorlin") is None
+    assert not LOOK_ALIKE.with_name("Quorlin.exe.ran").exists(), "the user's program never ran"
+    assert how == "hand" or "cannot name the root" in LOG.read_text("latin-1")
+    assert how == "hand" or not (unix(BEYOND) / "bin").exists(), "nothing laid down"
 
 
 LOG_LINKS = [

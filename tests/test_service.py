@@ -7,7 +7,7 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 from conftest import (BUILD, EventLog, console, Root, checkpoints, events, kill, none_left, plain_service, query, registry,
                       restart, text, unix, wait_for, wine)
-from conftest import text as text_of
+from conftest import held, text as text_of
 
 ENVIRONMENT = r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment"
 
@@ -110,6 +110,21 @@ def test_a_failed_start_is_reported_stopped_with_its_cause(services, story, exe,
     assert query("Quorlin")[:3] == (1, *codes)
     assert events.records() == [(kind, id, text or text_of(codes[0])[:-1]) for kind, id, text in written]
     assert none_left(), "a host that reported stopped ends"
+
+
+TAKEN = ('The event "Quorlin" was made by another program before the service: the server is not started, as that '
+         'program could start or stop it')
+
+
+def test_an_event_a_user_made_first_is_never_taken_as_ours(services):
+    root = Root(r"C:\failing\bin\Quorlin.exe", "Quorlin")
+    services("Quorlin")
+    events = EventLog()
+    with held("Quorlin", "make-event"):  # any user may make a global event of the name first, already set
+        assert console(root.exe, "-install")[:2] == (-183, "Failed to start service\nExit code 183\n")
+    assert query("Quorlin")[:2] == (1, 183) and root.recorded("command") == [], "the server never started"
+    assert events.records() == [("error", 7, TAKEN), ("error", 0, text_of(183)[:-1])]
+    assert none_left()
 
 
 def test_a_killed_host_takes_its_server_along(services):

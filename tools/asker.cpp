@@ -17,6 +17,7 @@
 //   hold FILE              open, sharing reads only, as a virus scanner or a viewer holds it
 //   run FILE               its image mapped, as a program running from it: it can be moved, not deleted
 //   hold-service NAME      a status handle to the service, as the services console or an agent holds it
+//   make-event NAME        a manual-reset event of that name, set, open to everyone, as any user may make
 #include <windows.h>
 #include <stdio.h>
 #include <string>
@@ -237,6 +238,10 @@ static bool hold(const std::string& how, const char* what)
                                   OPEN_EXISTING, 0, NULL);
         HANDLE image = CreateFileMappingA(file, NULL, PAGE_READONLY | SEC_IMAGE, 0, 0, NULL);
         return image && MapViewOfFile(image, FILE_MAP_READ, 0, 0, 0) && CloseHandle(file);
+    }
+    if (how == "make-event") {
+        HANDLE event = CreateEventA(NULL, TRUE, TRUE, what);
+        return event && GetLastError() != ERROR_ALREADY_EXISTS;
     }
     SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
     return how == "hold-service" && manager && OpenServiceA(manager, what, SERVICE_QUERY_STATUS);

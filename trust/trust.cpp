@@ -75,3 +75,11 @@ wchar_t* changeable(const wchar_t* path, DWORD rights, bool* link)
     free(name);
     return NULL;
 }
+
+bool ansiExact(const wchar_t* path)
+{
+    if (GetACP() == CP_UTF8)
+        return true;
+    BOOL lossy = FALSE;
+    return WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, path, -1, NULL, 0, NULL, &lossy) && !lossy;
+}

@@ -24,3 +24,8 @@ bool isLink(DWORD attributes);
 // name not there yet is passed over. Null when there is none, else a new heap copy of its name;
 // *link tells which of the two it is.
 wchar_t* changeable(const wchar_t* path, DWORD rights, bool* link);
+
+// Whether the system's ANSI code page spells path exactly. It maps a character beyond it to a look-alike
+// (C:\Zazólc for C:\Zażółć): the host, an ANSI program, would name and register that other path, which
+// any user may make first.
+bool ansiExact(const wchar_t* path);
