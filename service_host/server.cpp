@@ -41,6 +41,31 @@ static bool unchangeable(const char* file)
     return !open;
 }
 
+// The service's PATH without the folders that anyone but the trusted may change, or that are not
+// there (any user may make some): the system searches the server's PATH for any DLL that the runtime or
+// a native library loads by name, and the server runs as the system. The folders left out are named in
+// one warning.
+static char* trustedPath(const char* systemPath)
+{
+    char *kept = join("", NULL), *leftOut = join("", NULL);
+    char* folders = join(systemPath, NULL);
+    for (char* folder = strtok(folders, ";"); folder; folder = strtok(NULL, ";")) {
+        char* bare = join(folder, NULL);
+        if (*bare == '"' && strlen(bare) > 1 && bare[strlen(bare) - 1] == '"') {
+            bare[strlen(bare) - 1] = 0;
+            bare++;
+        }
+        bool safe = GetFileAttributesA(bare) != INVALID_FILE_ATTRIBUTES && unchangeable(bare);
+        char** list = safe ? &kept : &leftOut;
+        *list = join(*list, **list ? ";" : "", folder, NULL);
+    }
+    if (*leftOut)
+        reportAs(EVENTLOG_WARNING_TYPE, PATH_LEFT_OUT, join("Left out of the server's PATH, as users other than the "
+                                                            "system and Administrators may change them or make them: ",
+                                                            leftOut, NULL));
+    return kept;
+}
+
 // javaw.exe in the root, else in the first folder on the service's PATH where nobody but a trusted
 // account may change the program, the folder or a folder above it: the server runs as the system, and
 // a folder on the PATH that users may write or swap would let any of them replace it. Each folder
@@ -93,7 +118,7 @@ char* launch()
     const char* javaOpts = getenv("JAVA_OPTS");
     if (!systemPath || !systemRoot)
         throw (unsigned long)ERROR_ENVVAR_NOT_FOUND;
-    char* pathEntry = join("PATH=", root, "\\bin;", systemPath, NULL);
+    char* pathEntry = join("PATH=", root, "\\bin;", trustedPath(systemPath), NULL);
     // One block of entries, each ended by a NUL, the block by one more.
     char* environment = join(pathEntry, "|SystemRoot=", systemRoot, "|", NULL);
     environment[strlen(pathEntry)] = 0;
@@ -116,8 +141,11 @@ char* launch()
         throw code;
     handles[1] = server.hProcess;
     bindToService(server.hProcess);
-    if (ResumeThread(server.hThread) == (DWORD)-1)
-        throw GetLastError();
+    if (ResumeThread(server.hThread) == (DWORD)-1) {
+        code = GetLastError();
+        TerminateProcess(server.hProcess, code);  // a suspended server outside the job would stay for good
+        throw code;
+    }
     CloseHandle(server.hThread);
     free(pathEntry);
     free(path);

@@ -203,6 +203,8 @@ def test_a_flood_of_output_stays_bounded_and_the_newest_is_kept(services):
 
 SYSTEM_PATH = r"C:\user tools;C:\user java;C:\user home\jre\bin;C:\runtime;%SystemRoot%\system32;%SystemRoot%"
 PASSED = ["user tools", "user java", r"user home\jre\bin"]
+LEFT_OUT = ("Left out of the server's PATH, as users other than the system and Administrators may change them or "
+            r"make them: C:\user tools;C:\user home\jre\bin")
 PASSED_OVER = " was passed over: users other than the system and Administrators may change it"
 
 
@@ -225,7 +227,10 @@ def test_javaw_on_the_path_runs_only_from_where_no_user_can_change_it(services, 
     assert console(root.exe, "-install")[:2] == (0, "Service started\n")
     assert root.recorded("program") == [r"C:\runtime\javaw.exe"]
     assert root.recorded("command") == ["javaw.exe  -jar .\\server\\lib\\ZQ_glimmerfold_server.jar -e"]
-    assert events.records() == [("warning", 4, rf"javaw.exe in C:\{folder}" + PASSED_OVER) for folder in PASSED] + [
+    assert [e for e in root.recorded("environment") if e.startswith("PATH=")] == [
+        r"PATH=C:\pathed\bin;C:\user java;C:\runtime;C:\windows\system32;C:\windows"], "no folder a user may change"
+    assert events.records() == [("warning", 8, LEFT_OUT)] + [
+        ("warning", 4, rf"javaw.exe in C:\{folder}" + PASSED_OVER) for folder in PASSED] + [
         ("information", 1, r"The server runs: C:\runtime\javaw.exe")]
     query("Quorlin", "stop")
     assert wait_for(lambda: query("Quorlin")[0] == 1) and none_left()
@@ -233,5 +238,5 @@ def test_javaw_on_the_path_runs_only_from_where_no_user_can_change_it(services, 
     events = EventLog()
     wine("sc", "start", "Quorlin")
     assert wait_for(lambda: query("Quorlin")[0] == 1) and query("Quorlin")[:2] == (1, 4294967294)
-    assert events.since() == ["error -2"] and len(events.since("warn")) == len(PASSED)
+    assert events.since() == ["error -2"] and len(events.since("warn")) == len(PASSED) + 1
     assert root.recorded("program") == [r"C:\runtime\javaw.exe"], "nothing a user could change ran"
