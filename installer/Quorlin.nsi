@@ -54,9 +54,6 @@ InstallDirRegKey HKLM "${UNINSTALL}" "InstallLocation"
 ; down to all below.
 !define PRIVATE "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"
 
-; The JAVA_OPTS entry of the service's Environment before this run set the named options ("": none;
-; "-": nothing to put back), for a fall-back.
-Var previousOptions
 ; The folder of the log, once it is checked; until then lines go to the details only.
 Var logFolder
 ; Run by the package's action: the file in its private folder where each line goes too.
@@ -97,6 +94,9 @@ UninstPage instfiles
 Function .onInit
   SetShellVarContext all
   Call privateFolder
+  QuorlinSetup::namedRoot
+  Pop $0
+  ${IfThen} $0 != "" ${|} StrCpy $INSTDIR $0 ${|}
 FunctionEnd
 
 Function un.onInit
@@ -218,11 +218,8 @@ FunctionEnd
 ; Control Manager gives the service at each start; whatever else the operator put there stays. $0: ""
 ; when no options were named, 0 when set, else the error.
 Function javaOptions
-  QuorlinSetup::setJavaOptions
-  Pop $1
-  Pop $0
-  Pop $previousOptions
-  !insertmacro log "$1"
+  QuorlinSetup::setJavaOptions "$PLUGINSDIR"
+  !insertmacro logResult
 FunctionEnd
 
 ; A server that ends by itself stops the service with an error code: the Service Control Manager starts
@@ -267,9 +264,11 @@ Function fallBack
   StrCpy $R5 0
   !insertmacro productFiles restoreFile
   !insertmacro serverFolders
-  ${If} $previousOptions != "-"
-    QuorlinSetup::restoreJavaOptions $previousOptions
-    !insertmacro logResult
+  QuorlinSetup::restoreJavaOptions "$PLUGINSDIR"
+  Pop $1
+  Pop $0
+  ${If} $1 != ""
+    !insertmacro log "$1"
   ${EndIf}
   Call startService
   ${If} $0 == 1
@@ -317,7 +316,6 @@ Function upgrade
   ${EndIf}
   !insertmacro log "The service Quorlin exists: an upgrade in place"
   StrCpy $upgrading 1
-  StrCpy $previousOptions "-"
   Call stage
   Call stopService
   ${If} $0 != 1
@@ -334,9 +332,8 @@ Function upgrade
   Call setUp
   ${IfThen} $0 != 0 ${|} Call fallBack ${|}
   Call javaOptions
-  ${If} $0 == ""
-    StrCpy $previousOptions "-"  ; nothing was changed, nothing to put back
-  ${ElseIf} $0 != 0
+  ${If} $0 != ""
+  ${AndIf} $0 != 0
     Call fallBack
   ${EndIf}
   Call startService
@@ -353,6 +350,12 @@ Section
     !insertmacro fail "The service Quorlin is marked for deletion while another program holds it open (the services console, a monitoring agent): close that program or restart Windows, then install again; nothing was changed"
   ${EndIf}
   Call refuseDowngrade
+  QuorlinSetup::checkJavaOptions
+  Pop $2
+  Pop $0
+  ${If} $0 != ""
+    !insertmacro fail "$2"
+  ${EndIf}
   ${If} $1 == ""
     Call install
   ${Else}

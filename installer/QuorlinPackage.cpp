@@ -14,6 +14,7 @@
 #include <shlobj.h>
 #include <stdlib.h>
 #include <string.h>
+#include <wchar.h>
 
 // Linked statically, the C++ runtime's default terminate handler brings its name demangler along.
 namespace __gnu_cxx {
@@ -92,27 +93,36 @@ static void makePrivateFolder(char* folder, size_t size)
 }
 
 // Copies text and its NUL to end, before limit; the new end.
-static char* append(char* end, const char* limit, const char* text)
+static wchar_t* append(wchar_t* end, const wchar_t* limit, const wchar_t* text)
 {
-    size_t length = strlen(text) + 1;
+    size_t length = wcslen(text) + 1;
     if (end + length >= limit)
         throw (DWORD)ERROR_BUFFER_OVERFLOW;
-    return (char*)memcpy(end, text, length) + length;
+    return (wchar_t*)memcpy(end, text, length * sizeof(wchar_t)) + length;
 }
 
-// This process's environment with TEMP and TMP naming folder, and QUORLIN_PACKAGE_LOG a file in it
-// where the installer writes its lines for the package's log, as CreateProcess takes it.
-static char* environment(const char* folder)
+// This process's environment with TEMP and TMP naming folder, QUORLIN_PACKAGE_LOG a file in it where the
+// installer writes its lines for the package's log, and QUORLIN_JAVA_OPTS the options, if any, exactly.
+static wchar_t* environment(const char* folder, const wchar_t* options)
 {
-    static char block[65536];
-    char variable[MAX_PATH + 40], *end = block;
-    for (const char* entry = GetEnvironmentStringsA(); *entry; entry += strlen(entry) + 1)
-        if (_strnicmp(entry, "TEMP=", 5) && _strnicmp(entry, "TMP=", 4) && _strnicmp(entry, "QUORLIN_PACKAGE_LOG=", 20))
-            end = append(end, block + sizeof block, entry);
-    static const char* names[] = {"TEMP=%s", "TMP=%s", "QUORLIN_PACKAGE_LOG=%s\\setup.log"};
-    for (const char* name : names) {
-        snprintf(variable, sizeof variable, name, folder);
-        end = append(end, block + sizeof block, variable);
+    static wchar_t block[131072];
+    static const wchar_t* ours[] = {L"TEMP=", L"TMP=", L"QUORLIN_PACKAGE_LOG=", L"QUORLIN_JAVA_OPTS="};
+    wchar_t variable[MAX_PATH + 40], *end = block;
+    for (const wchar_t* entry = GetEnvironmentStringsW(); *entry; entry += wcslen(entry) + 1) {
+        bool own = false;
+        for (const wchar_t* name : ours)
+            own = own || !_wcsnicmp(entry, name, wcslen(name));
+        if (!own)
+            end = append(end, block + sizeof block / sizeof *block, entry);
+    }
+    static const wchar_t* names[] = {L"TEMP=%hs", L"TMP=%hs", L"QUORLIN_PACKAGE_LOG=%hs\\setup.log"};
+    for (const wchar_t* name : names) {
+        swprintf(variable, sizeof variable / sizeof *variable, name, folder);
+        end = append(end, block + sizeof block / sizeof *block, variable);
+    }
+    if (options) {
+        end = append(end, block + sizeof block / sizeof *block, L"QUORLIN_JAVA_OPTS=");
+        end = append(end - 1, block + sizeof block / sizeof *block, options);
     }
     *end = 0;
     return block;
@@ -123,10 +133,15 @@ static char* environment(const char* folder)
 // refused there, never turned into a look-alike.
 static DWORD execute(wchar_t* command, const char* folder)
 {
+    // The options follow the command line after a |, which no path holds (Quorlin.wxs).
+    wchar_t* options = wcschr(command, L'|');
+    if (options)
+        *options++ = 0;
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
-    if (!CreateProcessW(NULL, command, NULL, NULL, FALSE, CREATE_NO_WINDOW, environment(folder), NULL, &startup, &process))
+    if (!CreateProcessW(NULL, command, NULL, NULL, FALSE, CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT,
+                        environment(folder, options), NULL, &startup, &process))
         throw GetLastError();
     DWORD code;
     if (WaitForSingleObject(process.hProcess, INFINITE) == WAIT_FAILED || !GetExitCodeProcess(process.hProcess, &code))

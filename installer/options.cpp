@@ -7,86 +7,182 @@
 
 const wchar_t* SERVICE_KEY = L"SYSTEM\\CurrentControlSet\\Services\\Quorlin";
 
-// Rewrites the service's Environment (REG_MULTI_SZ) without its JAVA_OPTS entry, then with entry,
-// unless null, after the others; deletes the value when nothing is left. previous receives the entry
-// that it had, "" if none.
-static LONG replaceOptions(const wchar_t* entry, wchar_t* previous, size_t room)
+// The longest JAVA_OPTS=<options> entry: a variable of a process's environment holds at most that.
+const size_t LONGEST = 32767;
+
+// The options named for this run, exactly: /JAVA_OPTS=<options> as the system splits a command line;
+// else the variable QUORLIN_JAVA_OPTS, through which the package's action hands them over (its command
+// line would split quotes in them). Null when none are named.
+static wchar_t* namedOptions()
+{
+    wchar_t* options = named(L"/JAVA_OPTS=");
+    DWORD length = options ? 0 : GetEnvironmentVariableW(L"QUORLIN_JAVA_OPTS", NULL, 0);
+    wchar_t* handed = length ? (wchar_t*)calloc(length, sizeof(wchar_t)) : NULL;
+    if (handed && GetEnvironmentVariableW(L"QUORLIN_JAVA_OPTS", handed, length) < length)
+        return handed;
+    return options;
+}
+
+// The service's Environment value as it is: its type and bytes; type REG_NONE when there is none.
+struct VALUE {
+    DWORD type, size;
+    BYTE* data;
+};
+
+static LONG readEnvironment(HKEY key, VALUE* value)
+{
+    value->type = REG_NONE;
+    value->size = 0;
+    value->data = NULL;
+    LONG status = RegQueryValueExW(key, L"Environment", NULL, &value->type, NULL, &value->size);
+    if (status == ERROR_FILE_NOT_FOUND) {
+        value->type = REG_NONE;
+        return ERROR_SUCCESS;
+    }
+    if (status != ERROR_SUCCESS)
+        return status;
+    value->data = (BYTE*)calloc(value->size + 2 * sizeof(wchar_t), 1);  // a REG_MULTI_SZ may lack its end
+    if (!value->data)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    return RegQueryValueExW(key, L"Environment", NULL, &value->type, value->data, &value->size);
+}
+
+static LONG writeEnvironment(HKEY key, const VALUE* value)
+{
+    if (value->type != REG_NONE)
+        return RegSetValueExW(key, L"Environment", 0, value->type, value->data, value->size);
+    LONG status = RegDeleteValueW(key, L"Environment");
+    return status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : status;
+}
+
+// The value with its JAVA_OPTS entry replaced by entry, after the others; the operator's other
+// entries stay. A value of another type than REG_MULTI_SZ is not the operator's list of entries:
+// it is replaced whole.
+static LONG withEntry(const VALUE* old, const wchar_t* entry, VALUE* made)
+{
+    const wchar_t* at = old->type == REG_MULTI_SZ ? (const wchar_t*)old->data : L"";
+    const wchar_t* end = at + (old->type == REG_MULTI_SZ ? old->size / sizeof(wchar_t) : 0);
+    wchar_t* out = (wchar_t*)calloc(end - at + wcslen(entry) + 2, sizeof(wchar_t));
+    if (!out)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    made->type = REG_MULTI_SZ;
+    made->data = (BYTE*)out;
+    for (; at < end && *at; at += wcslen(at) + 1)
+        if (_wcsnicmp(at, L"JAVA_OPTS=", 10))
+            out = wcscpy(out, at) + wcslen(at) + 1;
+    out = wcscpy(out, entry) + wcslen(entry) + 1;
+    *out++ = 0;
+    made->size = (DWORD)((BYTE*)out - made->data);
+    return ERROR_SUCCESS;
+}
+
+// The file in the run's private folder that keeps the value as it was before, for a fall-back.
+static wchar_t* keptIn(const wchar_t* folder)
+{
+    static wchar_t file[MAX_PATH * 2];
+    swprintf(file, MAX_PATH * 2, L"%ls\\Environment.previous", folder);
+    return file;
+}
+
+static bool keep(const wchar_t* folder, const VALUE* value)
+{
+    HANDLE file = CreateFileW(keptIn(folder), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    DWORD written, written2 = 0;
+    bool kept = file != INVALID_HANDLE_VALUE && WriteFile(file, &value->type, sizeof value->type, &written, NULL) &&
+                (!value->size || WriteFile(file, value->data, value->size, &written2, NULL)) &&
+                written2 == value->size;
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    return kept;
+}
+
+static LONG setOptions(const wchar_t* folder, const wchar_t* entry)
 {
     HKEY key;
-    DWORD type, size = 0;
-    *previous = 0;
+    VALUE old, made;
     LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, SERVICE_KEY, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key);
     if (status != ERROR_SUCCESS)
         return status;
-    status = RegQueryValueExW(key, L"Environment", NULL, &type, NULL, &size);
-    if (status == ERROR_FILE_NOT_FOUND || (status == ERROR_SUCCESS && type != REG_MULTI_SZ))
-        size = 0, status = ERROR_SUCCESS;
-    size_t length = size / sizeof(wchar_t) + (entry ? wcslen(entry) : 0) + 2;
-    wchar_t *old = (wchar_t*)calloc(length, sizeof(wchar_t)), *made = (wchar_t*)calloc(length, sizeof(wchar_t));
-    if (status == ERROR_SUCCESS && (!old || !made))
-        status = ERROR_NOT_ENOUGH_MEMORY;
-    if (status == ERROR_SUCCESS && size)
-        status = RegQueryValueExW(key, L"Environment", NULL, &type, (BYTE*)old, &size);
-    wchar_t* end = made;
-    for (wchar_t* at = old; status == ERROR_SUCCESS && *at && at < old + size / sizeof(wchar_t); at += wcslen(at) + 1)
-        if (_wcsnicmp(at, L"JAVA_OPTS=", 10))
-            end = wcscpy(end, at) + wcslen(at) + 1;
-        else if (wcslen(at) < room)
-            wcscpy(previous, at);
-    if (status == ERROR_SUCCESS && entry)
-        end = wcscpy(end, entry) + wcslen(entry) + 1;
-    *end++ = 0;
-    if (status == ERROR_SUCCESS)
-        status = end - made > 1 ? RegSetValueExW(key, L"Environment", 0, REG_MULTI_SZ, (BYTE*)made,
-                                                 (DWORD)((end - made) * sizeof(wchar_t)))
-                                : RegDeleteValueW(key, L"Environment");
-    if (status == ERROR_FILE_NOT_FOUND && end - made == 1)
-        status = ERROR_SUCCESS;  // there was nothing to delete
+    if ((status = readEnvironment(key, &old)) == ERROR_SUCCESS && (status = withEntry(&old, entry, &made)) == ERROR_SUCCESS)
+        status = keep(folder, &old) ? writeEnvironment(key, &made) : ERROR_WRITE_FAULT;
+    if (status != ERROR_SUCCESS)
+        DeleteFileW(keptIn(folder));  // nothing changed: nothing to put back
     RegCloseKey(key);
-    free(old);
-    free(made);
     return status;
 }
 
-// Sets JAVA_OPTS=<options> of the command line; leaves under the result the entry it replaced ("" if
-// none), for restoreJavaOptions.
-PLUGIN(setJavaOptions)
+// Given the run's private folder: before anything changes, refuses options that the service's
+// environment cannot take whole ("2" and why); else "".
+PLUGIN(checkJavaOptions)
 {
-    const wchar_t* options = named(L"/JAVA_OPTS=");
-    wchar_t* previous = (wchar_t*)calloc(room, sizeof(wchar_t));
-    wchar_t* line = (wchar_t*)calloc(room + 96, sizeof(wchar_t));
-    if (!previous || !line)
-        return failed(stack, ERROR_NOT_ENOUGH_MEMORY, L"The Java options could not be set");
-    swprintf(line, room + 96, L"JAVA_OPTS=%ls", options ? options : L"");
-    LONG status = options ? replaceOptions(line, previous, room) : ERROR_SUCCESS;
-    push(stack, previous);
-    if (!options)
-        result(stack, L"", L"No Java options named: the service's Environment stays as it is");
-    else if (status != ERROR_SUCCESS)
-        failed(stack, status, L"The Java options could not be set in the service's Environment");
-    else {
-        swprintf(line, room + 96, L"Java options set in the service's Environment: JAVA_OPTS=%ls", options);
-        result(stack, L"0", line);
-    }
-    free(previous);
-    free(line);
+    const wchar_t* options = namedOptions();
+    wchar_t line[256];
+    if (!options || wcslen(L"JAVA_OPTS=") + wcslen(options) <= LONGEST)
+        return result(stack, L"", L"");
+    swprintf(line, 256, L"The Java options are %u characters long; a variable of the service's environment "
+                        L"takes %u at most: nothing was changed", (unsigned)wcslen(options),
+             (unsigned)(LONGEST - wcslen(L"JAVA_OPTS=")));
+    result(stack, L"2", line);
 }
 
-// Puts back the JAVA_OPTS entry taken from the stack ("": none), as before setJavaOptions.
+// Given the run's private folder, sets JAVA_OPTS=<options named> in the service's Environment, exactly;
+// keeps the value as it was in the folder, for restoreJavaOptions. "" when no options were named.
+PLUGIN(setJavaOptions)
+{
+    wchar_t* folder = popped(stack, room);
+    const wchar_t* options = namedOptions();
+    size_t length = options ? wcslen(options) + 16 : 0;
+    wchar_t* entry = (wchar_t*)calloc(length + 1, sizeof(wchar_t));
+    wchar_t line[1200];
+    if (!options || !folder || !entry) {
+        free(folder);
+        free(entry);
+        return options ? failed(stack, ERROR_NOT_ENOUGH_MEMORY, L"The Java options could not be set")
+                       : result(stack, L"", L"No Java options named: the service's Environment stays as it is");
+    }
+    swprintf(entry, length + 1, L"JAVA_OPTS=%ls", options);
+    LONG status = setOptions(folder, entry);
+    // NSIS takes at most 1,024 characters of a line: a long entry is shown by its start and its length.
+    swprintf(line, 1200, wcslen(entry) > 900 ? L"Java options set in the service's Environment: %.900ls... (%u "
+                                               L"characters)"
+                                             : L"Java options set in the service's Environment: %ls",
+             entry, (unsigned)wcslen(options));
+    if (status != ERROR_SUCCESS)
+        failed(stack, status, L"The Java options could not be set in the service's Environment");
+    else
+        result(stack, L"0", line);
+    free(folder);
+    free(entry);
+}
+
+// Given the run's private folder, puts back the service's Environment value as it was before
+// setJavaOptions, byte for byte. "" when that changed nothing.
 PLUGIN(restoreJavaOptions)
 {
-    wchar_t* entry = (wchar_t*)calloc(room, sizeof(wchar_t));
-    wchar_t* previous = (wchar_t*)calloc(room, sizeof(wchar_t));
-    if (!entry || !previous)
-        return failed(stack, ERROR_NOT_ENOUGH_MEMORY, L"The previous Java options could not be put back");
-    pop(stack, entry, room);
-    LONG status = replaceOptions(*entry ? entry : NULL, previous, room);
+    wchar_t* folder = popped(stack, room);
+    HANDLE file = folder ? CreateFileW(keptIn(folder), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL) : INVALID_HANDLE_VALUE;
+    free(folder);
+    if (file == INVALID_HANDLE_VALUE)
+        return result(stack, L"", L"");
+    VALUE old = {REG_NONE, 0, NULL};
+    LARGE_INTEGER size;
+    DWORD got;
+    HKEY key;
+    LONG status = GetFileSizeEx(file, &size) && size.QuadPart >= 4 && (old.data = (BYTE*)malloc(size.LowPart)) &&
+                          ReadFile(file, &old.type, 4, &got, NULL) &&
+                          ReadFile(file, old.data, size.LowPart - 4, &old.size, NULL)
+                      ? RegOpenKeyExW(HKEY_LOCAL_MACHINE, SERVICE_KEY, 0, KEY_SET_VALUE, &key)
+                      : GetLastError();
+    CloseHandle(file);
+    if (status == ERROR_SUCCESS) {
+        status = writeEnvironment(key, &old);
+        RegCloseKey(key);
+    }
     if (status != ERROR_SUCCESS)
         failed(stack, status, L"The previous Java options could not be put back");
     else
-        result(stack, L"0", L"The service's previous Java options are back");
-    free(entry);
-    free(previous);
+        result(stack, L"0", L"The service's previous Environment is back");
+    free(old.data);
 }
 
 PLUGIN(setRecovery)

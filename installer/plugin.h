@@ -1,7 +1,7 @@
 // QuorlinSetup.dll: the installer's own NSIS plugin, for the steps that System::Call chains would make
 // hard to read. Each function takes its arguments from NSIS's stack and leaves there the line for the
 // installer's log, and under it the result: "" (nothing to do), "0" (done) or the error code. Files:
-//   stack.cpp      NSIS's stack, and the results left on it
+//   stack.cpp      NSIS's stack, the results left on it, the command line: namedRoot
 //   options.cpp    setJavaOptions, restoreJavaOptions, setRecovery
 //   root.cpp       closeRoot, protect
 //   log.cpp        prepareLogFolder, logLine

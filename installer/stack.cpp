@@ -71,3 +71,14 @@ wchar_t* named(const wchar_t* option)
             return arguments[index] + wcslen(option);
     return NULL;
 }
+
+// The root that /D=<root>, last on the command line, names, where NSIS read only the start of a long
+// command line (room characters: long Java options) and so lost it; else "", and NSIS's own stands.
+PLUGIN(namedRoot)
+{
+    const wchar_t* line = GetCommandLineW();
+    const wchar_t* root = wcsstr(line, L" /D=");
+    for (const wchar_t* later = root; later; later = wcsstr(later + 1, L" /D="))
+        root = later;
+    push(stack, root && wcslen(line) >= (size_t)room ? root + 4 : L"");
+}

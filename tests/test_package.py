@@ -7,7 +7,7 @@ import uuid
 import pytest
 from conftest import (BUILD, MSI_LOG, RUN, SOURCE, VERSION, ask, held, kill, made_once, msiexec, query, registry, restarted,
                       run, signed, store, unix, wait_for, wine)
-from test_installer import (DATA, ENTRY, RECORDS, JRE, LOG, ROOT, SERVICE, closed, fresh_root, install, left, product_files,
+from test_installer import (DATA, ENTRY, JRE, LOG, LONG, RECORDS, ROOT, SERVICE, closed, fresh_root, install, left, product_files,
                             setup_of)
 
 pytestmark = pytest.mark.skipif(BUILD.name != "i686", reason="the package carries the 32-bit build")
@@ -172,12 +172,24 @@ def test_a_signed_release_verifies_and_installs(tmp_path):
     assert msiexec("x", release / f"Quorlin-{VERSION}.msi") == 0 and query("Quorlin") is None
 
 
-def test_the_packages_java_opts_reach_the_services_environment(services):
+PACKAGE_OPTIONS = [
+    # story, JAVA_OPTS as msiexec's command line gives it, the Environment after
+    ("a property's brackets stay as they are", "-Xmx2g -Dname=[ProductCode]", "JAVA_OPTS=-Xmx2g -Dname=[ProductCode]"),
+    # Windows' msiexec takes a doubled quote in a quoted value as a quote; Wine's drops both.
+    ("quotes, doubled as msiexec takes them", '-Dp=""a b"" -Xmx64m', ('JAVA_OPTS=-Dp="a b" -Xmx64m',
+                                                                       "JAVA_OPTS=-Dp=a b -Xmx64m")),
+    ("3,000 characters", LONG, "JAVA_OPTS=" + LONG),
+]
+
+
+@pytest.mark.parametrize("story, given, after", PACKAGE_OPTIONS, ids=[o[0] for o in PACKAGE_OPTIONS])
+def test_the_packages_java_opts_reach_the_services_environment_exactly(services, story, given, after):
     services("Quorlin")
     fresh_root("")
     store(JRE)
-    assert msiexec("i", package(VERSION), f'INSTALLDIR="{ROOT}" JAVA_OPTS="-Xmx2g -Dname=[ProductCode]"') == 0
-    assert registry(SERVICE)["Environment"] == "JAVA_OPTS=-Xmx2g -Dname=[ProductCode]" and query("Quorlin")[0] == 4
+    assert msiexec("i", package(VERSION), f'INSTALLDIR="{ROOT}" JAVA_OPTS="{given}"') == 0
+    assert registry(SERVICE)["Environment"] in ((after,) if isinstance(after, str) else after)
+    assert query("Quorlin")[0] == 4
     # The installer's line reaches the package's log; Wine's msiexec formats a record's fields once more
-    # (Windows does not), so the brackets in it show expanded here.
-    assert "Java options set in the service's Environment: JAVA_OPTS=-Xmx2g -Dname=" in MSI_LOG.read_text("latin-1")
+    # (Windows does not), so brackets in it show expanded there.
+    assert "Java options set in the service's Environment: JAVA_OPTS=-" in MSI_LOG.read_text("latin-1")
