@@ -25,6 +25,10 @@ char* join(const char* first, ...);
 
 // server.cpp
 char* launch();
+// Whether nobody but the trusted may change the file or folder, or any folder above it.
+bool unchangeable(const char* file);
+// Whether the file or folder's owner is among the trusted.
+bool ownedByTrusted(const char* file);
 
 // output.cpp
 HANDLE makeOutput(const char* root);

@@ -1,89 +1,164 @@
 // The server's output: a pipe that the drainer copies into <root>\logs\server.log, each line after
 // the time it was read; the log's rotation; the last lines, for the event log when the server ends.
 #include "Quorlin.h"
+#include <aclapi.h>
 #include <sddl.h>
 #include <stdlib.h>
 #include <string.h>
 
 static HANDLE output;              // read end of the pipe that carries the server's standard output and error
 static HANDLE drainer;             // the thread that copies that output into the server's log
+static char* logFolder;            // <root>\logs
 static char* logPath;              // <root>\logs\server.log; its older files are server.1.log to server.4.log
-static HANDLE logFile;             // the current server log, opened for appending
+static HANDLE logFile;             // the current server log, opened for appending; null while it cannot be
 static DWORD logged;               // bytes in the current server log
+static DWORD lost, lostCode;       // bytes of output not kept since the last write that succeeded, and why
+static DWORD rotateAt, rotateCode; // when a rotation that failed is tried again, and why it failed
+static bool midLine;               // whether the log's last byte ends no line: output pieces may cut lines
 const DWORD LOG_LIMIT = 10000000;  // bytes in one file of the server's log
 const int KEPT_LOGS = 4;           // older files of the server's log that are kept
 char tail[2048];                   // the server's last output, for the event log when it ends by itself
 DWORD tailLength;                  // bytes held in tail
 
-// Output that cannot be kept costs the output, never the server: one event says why.
+// Output that cannot be kept at all (no log folder to write in) costs the output, never the server:
+// one event says why.
 static void loseLog(const char* what, DWORD code)
 {
     reportAs(EVENTLOG_ERROR_TYPE, OUTPUT_NOT_KEPT, join("The server's output is not kept in ", what, ": ", message(code), NULL));
-    if (logFile)
-        CloseHandle(logFile);
-    logFile = NULL;
+    logPath = NULL;
 }
 
-static void openLog(DWORD disposition)
+static bool openLog(DWORD disposition)
 {
     logFile = CreateFileA(logPath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                           disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
     LARGE_INTEGER size;
-    if (logFile == INVALID_HANDLE_VALUE) {
-        logFile = NULL;
-        return loseLog(logPath, GetLastError());
+    if (logFile != INVALID_HANDLE_VALUE && GetFileSizeEx(logFile, &size) &&
+        SetFilePointer(logFile, 0, NULL, FILE_END) != INVALID_SET_FILE_POINTER) {
+        logged = size.QuadPart > 2 * LOG_LIMIT ? 2 * LOG_LIMIT : size.LowPart;
+        return true;
     }
-    if (!GetFileSizeEx(logFile, &size) || SetFilePointer(logFile, 0, NULL, FILE_END) == INVALID_SET_FILE_POINTER)
-        return loseLog(logPath, GetLastError());
-    logged = size.QuadPart > LOG_LIMIT ? LOG_LIMIT : size.LowPart;
+    lostCode = GetLastError();
+    if (logFile != INVALID_HANDLE_VALUE)
+        CloseHandle(logFile);
+    logFile = NULL;
+    return false;
 }
 
 // The server's log lies in <root>\logs, made closed like the root: the system and Administrators
-// write, Users read.
+// write, Users read. One that is there already is used only where nobody but the trusted may change
+// it and it is no link (the output would go elsewhere); one of theirs left open is closed.
 static void makeLog(const char* root)
 {
-    char* folder = join(root, "\\logs", NULL);
-    logPath = join(folder, "\\server.log", NULL);
+    logFolder = join(root, "\\logs", NULL);
+    logPath = join(logFolder, "\\server.log", NULL);
     PSECURITY_DESCRIPTOR closed;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(
             "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", SDDL_REVISION_1, &closed, NULL))
-        return loseLog(folder, GetLastError());
+        return loseLog(logFolder, GetLastError());
     SECURITY_ATTRIBUTES attributes = {sizeof attributes, closed, FALSE};
-    if (!CreateDirectoryA(folder, &attributes) && GetLastError() != ERROR_ALREADY_EXISTS)
-        return loseLog(folder, GetLastError());
-    if (GetFileAttributesA(folder) & FILE_ATTRIBUTE_REPARSE_POINT)
-        return loseLog(folder, ERROR_CANT_ACCESS_FILE);  // a link would send the output elsewhere
-    openLog(OPEN_ALWAYS);
+    if (!CreateDirectoryA(logFolder, &attributes) && GetLastError() != ERROR_ALREADY_EXISTS)
+        return loseLog(logFolder, GetLastError());
+    DWORD attributesFound = GetFileAttributesA(logFolder);
+    if (attributesFound & FILE_ATTRIBUTE_REPARSE_POINT)
+        return loseLog(logFolder, ERROR_CANT_ACCESS_FILE);
+    if (!unchangeable(logFolder) && ownedByTrusted(logFolder)) {  // left open by an earlier version, say
+        PSID owner;
+        PACL dacl;
+        BOOL present, defaulted;
+        GetSecurityDescriptorOwner(closed, &owner, &defaulted);
+        GetSecurityDescriptorDacl(closed, &present, &dacl, &defaulted);
+        SetNamedSecurityInfoA(logFolder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                              PROTECTED_DACL_SECURITY_INFORMATION, owner, NULL, dacl, NULL);
+    }
+    if (!unchangeable(logFolder))
+        return loseLog(logFolder, ERROR_ACCESS_DENIED);  // someone else's: what they could read or swap
+    openLog(OPEN_ALWAYS);  // if it cannot be opened now, each piece of output tries again
 }
 
-// The current log becomes server.1.log, the older ones shift up and the fifth goes. A file that a
-// reader holds open cannot move: then the current log starts again empty, so the files stay bounded.
-static void rotateLog()
+// Shifts server.1.log to server.4.log up, the oldest going, then makes the current log server.1.log and
+// starts a new one. A file that a reader holds open cannot move: then nothing moves further, nothing is
+// lost, and the current log grows on until a later try succeeds. Whether the current log moved.
+static bool rotateLog()
 {
-    CloseHandle(logFile);
     size_t base = strlen(logPath) - strlen(".log");
     char *from = join(logPath, "0000", NULL), *to = join(logPath, "0000", NULL);
-    for (int older = KEPT_LOGS; older > 0; older--) {
+    bool moved = true;
+    for (int older = KEPT_LOGS; moved && older > 0; older--) {
         sprintf(to, "%.*s.%d.log", (int)base, logPath, older);
         if (older > 1)
             sprintf(from, "%.*s.%d.log", (int)base, logPath, older - 1);
-        MoveFileExA(older > 1 ? from : logPath, to, MOVEFILE_REPLACE_EXISTING);
+        if (older == 1)
+            CloseHandle(logFile);
+        const char* moving = older > 1 ? from : logPath;
+        moved = GetFileAttributesA(moving) == INVALID_FILE_ATTRIBUTES || MoveFileExA(moving, to, MOVEFILE_REPLACE_EXISTING);
+        rotateCode = moved ? rotateCode : GetLastError();
+        if (older == 1)
+            openLog(moved ? CREATE_ALWAYS : OPEN_ALWAYS);
     }
     free(from);
     free(to);
-    openLog(CREATE_ALWAYS);
+    rotateAt = GetTickCount() + (moved ? 0 : 1000);
+    return moved;
 }
 
-static void writeLog(const char* data, DWORD size)
+// "<N> bytes of the server's output were not kept<where>: <why>", without the line end of the system's text.
+static char* lossText(const char* where)
 {
-    DWORD written;
-    if (logFile && logged && logged + size > LOG_LIMIT)
-        rotateLog();
-    if (!logFile)
+    char count[16];
+    sprintf(count, "%lu", (unsigned long)lost);
+    char* text = join(count, " bytes of the server's output were not kept", where, ": ", message(lostCode), NULL);
+    for (size_t length = strlen(text); length && (text[length - 1] == '\n' || text[length - 1] == '\r');)
+        text[--length] = 0;
+    return text;
+}
+
+// Writes data whole to the current log; a short write is a full disk.
+static bool writeWhole(const char* data, DWORD size)
+{
+    DWORD written = 0;
+    BOOL done = WriteFile(logFile, data, size, &written, NULL);
+    if (done && written == size) {
+        logged += size;
+        midLine = size && data[size - 1] != '\n';
+        return true;
+    }
+    lostCode = done ? ERROR_DISK_FULL : GetLastError();
+    return false;
+}
+
+// Writes a piece of output to the log. A piece that cannot be written whole (a full disk, a log that
+// cannot be opened, a current log that could not rotate and reached twice its size) is counted and
+// taken back; each later piece tries again, so the log resumes as soon as it can, with a line that
+// says how much output was not kept and why, and one event.
+static void writeLog(const char* data, DWORD size, const char* stamp)
+{
+    if (!logPath)
         return;
-    if (!WriteFile(logFile, data, size, &written, NULL))
-        return loseLog(logPath, GetLastError());
-    logged += written;
+    if (!logFile)
+        openLog(OPEN_ALWAYS);
+    if (logFile && logged && logged + size > LOG_LIMIT && (LONG)(GetTickCount() - rotateAt) >= 0)
+        rotateLog();
+    bool within = logged + size <= 2 * LOG_LIMIT;  // past that, a reader keeps the log from moving
+    DWORD before = logged;
+    bool wasMidLine = midLine;
+    char* loss = logFile && within && lost ? join(midLine ? "\r\n" : "", stamp, "Quorlin: ", lossText(""), "\r\n", NULL)
+                                           : NULL;
+    if (logFile && within && (!loss || writeWhole(loss, (DWORD)strlen(loss))) && writeWhole(data, size)) {
+        if (loss)
+            reportAs(EVENTLOG_ERROR_TYPE, OUTPUT_NOT_KEPT, lossText(join(" in ", logPath, NULL)));
+        lost = 0;
+        return;
+    }
+    if (logFile && within) {  // a line cut by a full disk is taken back whole
+        SetFilePointer(logFile, before, NULL, FILE_BEGIN);
+        SetEndOfFile(logFile);
+        logged = before;
+        midLine = wasMidLine;
+    }
+    if (logFile && !within)
+        lostCode = rotateCode;
+    lost += size;
 }
 
 // Keeps the last bytes of the server's output.
@@ -108,7 +183,7 @@ static DWORD WINAPI drain(void*)
     const DWORD size = 65536;
     char *in = (char*)malloc(size), *out = (char*)malloc(2 * size);  // static arrays would fill the file
     if (!in || !out)
-        return loseLog(logPath, ERROR_NOT_ENOUGH_MEMORY), 0;
+        return loseLog(logFolder, ERROR_NOT_ENOUGH_MEMORY), 0;
     bool lineStart = true;
     DWORD got;
     while (ReadFile(output, in, size, &got, NULL)) {
@@ -122,7 +197,7 @@ static DWORD WINAPI drain(void*)
             char* lineEnd = (char*)memchr(at, '\n', end - at);
             next = lineEnd ? lineEnd + 1 : end;
             if (used + stampLength + (next - at) > 2 * size) {
-                writeLog(out, used);
+                writeLog(out, used, stamp);
                 used = 0;
             }
             if (lineStart) {
@@ -133,9 +208,11 @@ static DWORD WINAPI drain(void*)
             used += next - at;
             lineStart = lineEnd != NULL;
         }
-        writeLog(out, used);
+        writeLog(out, used, stamp);
         keepTail(in, got);
     }
+    if (lost)  // the output ended before the log could be written again
+        reportAs(EVENTLOG_ERROR_TYPE, OUTPUT_NOT_KEPT, lossText(join(" in ", logPath, NULL)));
     return 0;
 }
 

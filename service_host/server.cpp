@@ -27,18 +27,33 @@ static bool isFile(const char* file)
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// Whether nobody but the trusted may change the file or folder, or any folder above it.
-static bool unchangeable(const char* file)
+// The text in UTF-16, as the rule of who may change what takes it; null if it cannot be converted.
+static wchar_t* wide(const char* text)
 {
-    int length = MultiByteToWideChar(CP_ACP, 0, file, -1, NULL, 0);
-    wchar_t* wide = (wchar_t*)malloc(length * sizeof(wchar_t));
+    int length = MultiByteToWideChar(CP_ACP, 0, text, -1, NULL, 0);
+    wchar_t* converted = length ? (wchar_t*)malloc(length * sizeof(wchar_t)) : NULL;
+    if (converted && MultiByteToWideChar(CP_ACP, 0, text, -1, converted, length))
+        return converted;
+    free(converted);
+    return NULL;
+}
+
+bool unchangeable(const char* file)
+{
+    wchar_t* name = wide(file);
     bool link;
-    if (!length || !wide || !MultiByteToWideChar(CP_ACP, 0, file, -1, wide, length))
-        return false;
-    wchar_t* open = changeable(wide, WRITING, &link);
-    free(wide);
+    wchar_t* open = name ? changeable(name, WRITING, &link) : NULL;
     free(open);
-    return !open;
+    free(name);
+    return name && !open;
+}
+
+bool ownedByTrusted(const char* file)
+{
+    wchar_t* name = wide(file);
+    bool owned = name && closedTo(name, 0);
+    free(name);
+    return owned;
 }
 
 // The service's PATH without the folders that anyone but the trusted may change, or that are not

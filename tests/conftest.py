@@ -14,8 +14,9 @@ RUN = pathlib.Path(os.environ.get("QUORLIN_RUN") or BED)
 
 
 def unix(path):
-    """The Unix path of a path on drive C:."""
-    return DRIVE / path[3:].replace("\\", "/")
+    """The Unix path of a path on drive C:, or on another drive of the bed's."""
+    drive = DRIVE if path[0] in "Cc" else BED / "prefix/dosdevices" / (path[0].lower() + ":")
+    return drive / path[3:].replace("\\", "/")
 
 
 def windows(path):
@@ -312,9 +313,38 @@ class Root(Installation):
         if server:
             (top / "javaw.exe").write_bytes((BUILD / "tools/javaw.exe").read_bytes())
         (top / "stand-in.log").unlink(missing_ok=True)
-        shutil.rmtree(top / "logs", ignore_errors=True)
+        (top / "logs").unlink() if (top / "logs").is_symlink() else shutil.rmtree(top / "logs", ignore_errors=True)
         (top / "behaviour.txt").write_text(f"service {service}\n{behaviour}")
         super().__init__(self.dir)
+
+
+@contextlib.contextmanager
+def small_drive(at, size="2m"):
+    """A drive of a few MB (a tmpfs: Wine's writes there fail with 112 once it is full) until the end: at a
+    folder on drive C: (Wine shows it as a mount point, a link, where the rule of who may change what looks),
+    or as the drive letter given ("Q:")."""
+    folder = unix(at) if len(at) > 2 else pathlib.Path(tempfile.mkdtemp(dir=BED))
+    folder.mkdir(parents=True, exist_ok=True)
+    subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size},mode=755", "tmpfs", folder], check=True)
+    letter = BED / "prefix/dosdevices" / at.lower()
+    if len(at) == 2:
+        letter.symlink_to(folder)
+    try:
+        yield
+    finally:
+        if len(at) == 2:
+            letter.unlink()
+        subprocess.run(["umount", "-l", folder], check=True)
+
+
+def fill(folder, left=16384):
+    """Fills the drive of folder but for about left bytes: room for the logs' lines, not for a program."""
+    folder = unix(folder) if isinstance(folder, str) else folder
+    with open(folder / "filler", "wb", buffering=0) as filler:
+        with contextlib.suppress(OSError):
+            while filler.write(bytes(4096)):
+                pass
+        filler.truncate(max(0, filler.seek(0, 2) - left))
 
 
 def plain_service():

@@ -4,8 +4,8 @@ import re
 import shutil
 import subprocess
 import pytest
-from conftest import (BUILD, DRIVE, NO_KEY, RUN, SOURCE, VERSION, Installation, Root, ask, held, kill, made_once, none_left, query, registry,
-                      restart, restarted, run, running, store, unix, version, wait_for, windows, wine)
+from conftest import (BUILD, DRIVE, NO_KEY, RUN, SOURCE, VERSION, Installation, Root, ask, fill, held, kill, made_once, none_left, query, registry,
+                      restart, restarted, run, running, small_drive, store, unix, version, wait_for, windows, wine)
 
 pytestmark = pytest.mark.skipif(BUILD.name != "i686", reason="the installer carries the 32-bit build")
 ROOT = r"C:\Program Files\Quorlin Product"
@@ -138,26 +138,6 @@ def installed_and_uninstalled(properties):
 FULL = "full"  # the root on a drive of its own, nearly full when the upgrade starts
 
 
-@contextlib.contextmanager
-def small_drive(folder):
-    """A drive of 2 MB at folder (a tmpfs: Wine's writes there fail with 112 once it is full), until the end."""
-    folder.mkdir(parents=True, exist_ok=True)
-    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", folder], check=True)
-    try:
-        yield
-    finally:
-        subprocess.run(["umount", "-l", folder], check=True)
-
-
-def fill(folder, left=16384):
-    """Fills the drive of folder but for about left bytes: room for the logs' lines, not for a program."""
-    with open(folder / "filler", "wb", buffering=0) as filler:
-        with contextlib.suppress(OSError):
-            while filler.write(bytes(4096)):
-                pass
-        filler.truncate(max(0, filler.seek(0, 2) - left))
-
-
 UPGRADES = [
     # story, JavaHome, behaviour of the new server and of the old one, a file held open (or FULL), the exit
     # code, what the log says. A running program cannot be overwritten: the old server must have ended first.
@@ -177,7 +157,7 @@ UPGRADES = [
                          ids=[u[0] for u in UPGRADES])
 def test_an_upgrade_keeps_the_service_and_falls_back_when_it_fails(services, story, java_home, behaviour,
                                                                     old_behaviour, hold, code, logged):
-    with small_drive(unix(ROOT)) if hold == FULL else contextlib.nullcontext():
+    with small_drive(ROOT) if hold == FULL else contextlib.nullcontext():
         fresh_root(behaviour)
         previous = previous_version(services, behaviour, old_behaviour)
         registration = registry(SERVICE)

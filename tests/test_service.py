@@ -7,7 +7,7 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 from conftest import (BUILD, EventLog, console, Root, checkpoints, events, kill, none_left, plain_service, query, registry,
                       restart, text, unix, wait_for, wine)
-from conftest import held, text as text_of
+from conftest import fill, held, small_drive, text as text_of
 
 ENVIRONMENT = r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment"
 
@@ -159,8 +159,8 @@ OUTPUTS = [
     ("a server that ends by itself after a line", "say shutting down: out of luck\nexit_after 500 7\n", (1, 1066, 7),
      [TALKING, ("error", 3, "Server ended by itself with exit status 7"),
       ("error", 2, "The server's last output:\nshutting down: out of luck")], ["shutting down: out of luck"]),
-    ("a server that writes while running, then stops", "say listening on 8080\n", (1, 0, 0), [TALKING],
-     ["listening on 8080"]),
+    ("a server that writes while running, and last as it stops", "say listening on 8080\nsay_at_stop saved: 3 records\n",
+     (1, 0, 0), [TALKING], ["listening on 8080", "saved: 3 records"]),
 ]
 
 
@@ -182,6 +182,55 @@ def test_the_servers_output_is_kept_and_a_failure_shows_its_last_lines(services,
     assert not logs.stat().st_mode & 0o002, "closed like the root: Everyone may not write"
 
 
+def open_logs(logs, target):
+    logs.mkdir(0o777)
+    logs.chmod(0o777)
+
+
+def users_logs(logs, target):
+    logs.mkdir()
+    os.chown(logs, 1000, 1000)  # Wine shows another uid's folder as S-1-5-7's
+
+
+def linked_logs(logs, target):
+    logs.symlink_to(target)  # as Wine shows a junction
+
+
+LOG_FOLDERS = [
+    # story, what is at <root>\logs before the start, whether the output is kept there, the error records
+    ("open to everyone, as an earlier version left it: closed", open_logs, True, []),
+    ("a user's", users_logs, False, [("error", 5, r"The server's output is not kept in C:\talking\logs: " + text_of(5)[:-1])]),
+    ("a link", linked_logs, False, [("error", 5, r"The server's output is not kept in C:\talking\logs: " +
+                                     text_of(1920)[:-1])]),
+]
+
+
+@pytest.mark.parametrize("story, made, kept, written", LOG_FOLDERS, ids=[f[0] for f in LOG_FOLDERS])
+def test_the_logs_folder_is_written_only_where_no_user_can_change_it(services, tmp_path, story, made, kept, written):
+    root = Root(r"C:\talking\bin\Quorlin.exe", "Quorlin", "say listening on 8080\n")
+    logs = unix(r"C:\talking\logs")
+    made(logs, tmp_path)
+    services("Quorlin")
+    events = EventLog()
+    assert console(root.exe, "-install")[:2] == (0, "Service started\n"), "the server runs all the same"
+    query("Quorlin", "stop")
+    assert wait_for(lambda: query("Quorlin")[0] == 1)
+    assert (logs / "server.log").exists() == kept and not list(tmp_path.iterdir()), "nothing through a link"
+    assert not kept or not logs.stat().st_mode & 0o002, "closed: Everyone may not write"
+    assert [r for r in events.records() if r[0] == "error"] == written
+
+
+def test_the_servers_last_output_is_in_its_log_when_the_service_reports_stopped(services):
+    # A child of the server holds its output 1 s longer and writes the last line; the host ends it once it
+    # reports stopped (its job), so a report that did not wait for the output's end would lose that line.
+    root = Root(r"C:\talking\bin\Quorlin.exe", "Quorlin", "say_later 1000 saved: all records\n")
+    services("Quorlin")
+    assert console(root.exe, "-install")[:2] == (0, "Service started\n")
+    query("Quorlin", "stop")
+    assert wait_for(lambda: query("Quorlin")[0] == 1) and root.said("child left")
+    assert (unix(r"C:\talking\logs") / "server.log").read_text().endswith(" saved: all records\n")
+
+
 MB = 1000 * 1000
 
 
@@ -199,6 +248,52 @@ def test_a_flood_of_output_stays_bounded_and_the_newest_is_kept(services):
     numbers = [int(n) for n in re.findall(r"^" + STAMP + r"flood line (\d+) ", text, re.M)]
     assert numbers == list(range(numbers[0], 600000)), "the newest output, whole and in order"
     assert text.endswith(" flood done\n")
+
+
+def flood_lines(logs):
+    """The numbers of the flood's lines in the server's logs, oldest file first; and the logs' text."""
+    files = [logs / name for name in ("server.4.log", "server.3.log", "server.2.log", "server.1.log", "server.log")]
+    text = "".join(f.read_text() for f in files if f.exists())
+    return [int(n) for n in re.findall(r"^" + STAMP + r"flood line (\d+) ", text, re.M)], text
+
+
+def test_a_log_viewer_across_the_rotation_loses_no_line(services):
+    # A viewer shares reads and writes: the log cannot move while it follows it, and grows on instead.
+    root = Root(r"C:\viewed\bin\Quorlin.exe", "Quorlin", "flood 15\n")
+    logs = unix(r"C:\viewed\logs")
+    logs.mkdir()
+    (logs / "server.log").write_text("")
+    services("Quorlin")
+    with held(r"C:\viewed\logs\server.log", "view"):
+        assert console(root.exe, "-install")[:2] == (0, "Service started\n")
+        assert wait_for(lambda: root.recorded("at flood ends"), 120)
+        query("Quorlin", "stop")
+        assert wait_for(lambda: query("Quorlin")[0] == 1)
+    numbers, text = flood_lines(logs)
+    assert numbers == list(range(150000)), "every line the server wrote, in order"
+    assert (logs / "server.log").stat().st_size > 10 * MB and "not kept" not in text
+
+
+def test_a_full_disk_costs_only_what_could_not_be_written(services, tmp_path):
+    with small_drive("Q:", "8m"):
+        root = Root(r"Q:\full\bin\Quorlin.exe", "Quorlin", "flood 3\nflood_again_when freed 1\n")
+        fill(r"Q:\full", left=1000000)
+        services("Quorlin")
+        events = EventLog()
+        assert console(root.exe, "-install")[:2] == (0, "Service started\n")
+        assert wait_for(lambda: root.recorded("at flood ends"), 120)
+        (unix(r"Q:\full") / "filler").unlink()
+        (unix(r"Q:\full") / "freed").write_text("")
+        assert wait_for(lambda: len(root.recorded("at flood ends")) == 2, 120)
+        query("Quorlin", "stop")
+        assert wait_for(lambda: query("Quorlin")[0] == 1)
+        numbers, text = flood_lines(unix(r"Q:\full\logs"))
+        assert numbers == sorted(set(numbers)) and 0 < numbers.index(30000) < 30000, "in order, the first flood cut"
+        assert numbers[-10000:] == list(range(30000, 40000)), "every later line, without a restart"
+        lost = re.findall(r"^" + STAMP + r"Quorlin: (\d+) bytes of the server's output were not kept: (.*)$", text, re.M)
+        assert lost and {why for _, why in lost} == {text_of(112)[:-1].rstrip()} and all(int(n) for n, _ in lost)
+        assert [r[:2] for r in events.records() if r[0] == "error"] == [("error", 5)] * len(lost), "an event each"
+        kill()
 
 
 SYSTEM_PATH = r"C:\user tools;C:\user java;C:\user home\jre\bin;C:\runtime;%SystemRoot%\system32;%SystemRoot%"

@@ -15,6 +15,7 @@
 //                          end: its exit code, or "error N" when it did not start
 // Started as "asker.exe HOW WHAT", it holds instead, printing "held" (or "not held"), until it is ended:
 //   hold FILE              open, sharing reads only, as a virus scanner or a viewer holds it
+//   view FILE              open, sharing reads and writes, as a log viewer follows a file
 //   run FILE               its image mapped, as a program running from it: it can be moved, not deleted
 //   hold-service NAME      a status handle to the service, as the services console or an agent holds it
 //   make-event NAME        a manual-reset event of that name, set, open to everyone, as any user may make
@@ -231,8 +232,9 @@ static std::wstring answer(const std::vector<std::wstring>& w)
 
 static bool hold(const std::string& how, const char* what)
 {
-    if (how == "hold")
-        return CreateFileA(what, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL) != INVALID_HANDLE_VALUE;
+    if (how == "hold" || how == "view")
+        return CreateFileA(what, GENERIC_READ, FILE_SHARE_READ | (how == "view" ? FILE_SHARE_WRITE : 0), NULL,
+                           OPEN_EXISTING, 0, NULL) != INVALID_HANDLE_VALUE;
     if (how == "run") {
         HANDLE file = CreateFileA(what, GENERIC_READ | GENERIC_EXECUTE, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL,
                                   OPEN_EXISTING, 0, NULL);

@@ -10,8 +10,12 @@
 //   exit_on_ready STATUS  signal and end with STATUS at the same moment
 //   ignore_stop MS        after the stop signal, go on for MS milliseconds before ending
 //   say TEXT              write TEXT as a line to standard error at the start (one line per say)
+//   say_later MS TEXT     once the stop signal is seen, leave a child that holds the output and writes
+//                         TEXT as a line MS milliseconds later, after the server has ended
+//   say_at_stop TEXT      write TEXT as a line to standard error once the stop signal is seen, as its last
 //   flood MB              once running, write MB megabytes of numbered lines to standard output as
 //                         fast as it can, then "flood done"; records when it began and ended
+//   flood_again_when FILE MB  after that, once FILE is there, MB megabytes more, numbered on
 // Lines in the server archive come after those: an upgrade test's previous version behaves otherwise.
 //
 // As a plain service it notes each start in "<its own path>.ran", waits the milliseconds of its first
@@ -46,7 +50,7 @@ static void waitRunning(const char* service)
 }
 
 // Writes megabytes of numbered 100-byte lines to standard output in large writes, then a last line.
-static void floodOutput(int megabytes)
+static void floodOutput(int megabytes, int line)
 {
     static char block[100 * 1000 + 1];  // and the NUL after the last line
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
@@ -54,7 +58,7 @@ static void floodOutput(int megabytes)
     note("flood begins");
     for (int at = 0; at < 100 * 1000; at += 100)
         sprintf(block + at, "flood line %09d %077d\r\n", 0, 0);
-    for (int line = 0, blocks = megabytes * 10; blocks > 0; blocks--) {
+    for (int blocks = megabytes * 10; blocks > 0; blocks--) {
         for (int at = 0; at < 100 * 1000; at += 100, line++)
             for (int digit = 8, number = line; digit >= 0; digit--, number /= 10)
                 block[at + 11 + digit] = '0' + number % 10;
@@ -63,6 +67,22 @@ static void floodOutput(int megabytes)
     const char* last = "flood done\r\n";
     WriteFile(out, last, strlen(last), &written, NULL);
     note("flood ends");
+}
+
+// A child of the server that holds its output open and writes a last line after it has ended.
+static void leaveChild(int ms, const char* text)
+{
+    char own[MAX_PATH], commandLine[MAX_PATH + 600];
+    GetModuleFileNameA(NULL, own, MAX_PATH);
+    snprintf(commandLine, sizeof commandLine, "javaw.exe --later %d \"%s\"", ms, text);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION child;
+    if (CreateProcessA(own, commandLine, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &child))
+        note("child left");
 }
 
 static int server()
@@ -80,6 +100,9 @@ static int server()
 
     char service[256] = "Quorlin";
     int readyAfter = 0, exitBefore = -1, exitAfter = -1, exitAfterStatus = 0, ignoreStop = 0, exitOnReady = -1, flood = 0;
+    int floodAgain = 0, sayLater = 0;
+    char later[512] = "";
+    char floodWhen[MAX_PATH] = "", sayAtStop[512] = "";
     const char* files[] = {"behaviour.txt", ".\\server\\lib\\ZQ_glimmerfold_server.jar"};
     for (const char* file : files) {
         FILE* behaviour = fopen(file, "r");
@@ -91,8 +114,12 @@ static int server()
             sscanf(line, "ignore_stop %d", &ignoreStop);
             sscanf(line, "exit_on_ready %d", &exitOnReady);
             sscanf(line, "flood %d", &flood);
+            sscanf(line, "flood_again_when %259s %d", floodWhen, &floodAgain);
+            sscanf(line, "say_later %d %511[^\n]", &sayLater, later);
             if (!strncmp(line, "say ", 4))
                 fputs(line + 4, stderr);
+            if (!strncmp(line, "say_at_stop ", 12))
+                snprintf(sayAtStop, sizeof sayAtStop, "%s", line + 12);
         }
     }
     if (exitBefore >= 0) {
@@ -115,7 +142,11 @@ static int server()
     ResetEvent(event);
     note("armed");
     if (flood)
-        floodOutput(flood);
+        floodOutput(flood, 0);
+    while (floodAgain && GetFileAttributesA(floodWhen) == INVALID_FILE_ATTRIBUTES)
+        Sleep(100);
+    if (floodAgain)
+        floodOutput(floodAgain, flood * 10000);
     if (exitAfter >= 0) {
         Sleep(exitAfter);
         note("ending by itself");
@@ -124,6 +155,10 @@ static int server()
     WaitForSingleObject(event, INFINITE);
     note("stop seen");
     Sleep(ignoreStop);
+    fputs(sayAtStop, stderr);
+    if (sayLater)
+        leaveChild(sayLater, later);
+    fflush(stderr);
     note("ended");
     return 0;
 }
@@ -178,5 +213,10 @@ int main(int argc, char** argv)
     char own[MAX_PATH];
     GetModuleFileNameA(NULL, own, MAX_PATH);
     const char* file = strrchr(own, '\\') + 1;
+    if (argc > 3 && !strcmp(argv[1], "--later")) {
+        Sleep(atoi(argv[2]));
+        fprintf(stderr, "%s\n", argv[3]);
+        return 0;
+    }
     return _stricmp(file, "javaw.exe") ? plainService(argc, argv, own) : server();
 }

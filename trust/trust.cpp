@@ -52,7 +52,9 @@ static bool unsafe(const wchar_t* name, DWORD rights, bool* link)
     DWORD attributes = GetFileAttributesW(name);
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return false;
-    *link = isLink(attributes);
+    // A drive's top folder is never a link on Windows; Wine shows one mounted elsewhere as one.
+    bool top = wcslen(name) == 3 && name[1] == L':' && name[2] == L'\\';
+    *link = isLink(attributes) && !top;
     return *link || !closedTo(name, rights);
 }
 
