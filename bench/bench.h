@@ -205,4 +205,23 @@ struct Service {
     }
 };
 
+inline double now()
+{
+    LARGE_INTEGER counter, frequency;
+    QueryPerformanceCounter(&counter);
+    QueryPerformanceFrequency(&frequency);
+    return counter.QuadPart * 1000.0 / frequency.QuadPart;
+}
+
+// When the stand-in server noted a step, in milliseconds of the same counter.
+inline double noted(const Root& root, const std::string& step)
+{
+    root.serverSaid(step);
+    std::string log = root.serverLog();
+    size_t at = log.find("at " + step + " ");
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return at == std::string::npos ? 0 : atoll(log.c_str() + at + step.size() + 4) * 1000.0 / frequency.QuadPart;
+}
+
 }  // namespace bed

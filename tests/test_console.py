@@ -1,5 +1,6 @@
 # Quorlin's console commands, as an operator runs them.
 import os
+import re
 import subprocess
 import pytest
 from conftest import (BUILD, DRIVE, Root, ask, console, events, held, none_left, plain_service, query, registry, running, text,
@@ -12,7 +13,6 @@ SOURCE = r"HKLM\System\CurrentControlSet\Services\EventLog\Application\Quorlin"
 @pytest.mark.parametrize("arguments, code, out, written", [
     (["-start"], 0, "", []),
     (["/install"], 0, "", []),
-    (["-Remove"], 1060, text(1060), []),
     (["-REMOVE", "also", "ignored"], 1060, text(1060), []),
     ([], 0, "", [text(1063)[:-1]]),  # the service process, started from a console
 ])
@@ -68,5 +68,13 @@ def test_the_start_is_retried_while_another_service_holds_the_lock(services):
     assert wait_for(lambda: running("plain.exe.* 10000"))
     wine("sc", "start", "QProbe")
     assert query("QProbe")[0] == 1, "the start lock is held"
-    assert console(root.exe, "-install")[:2] == (0, "Service started\n")
+    # Its calls, traced: StartServiceA refused while the lock is held, then not; and the preshutdown time set
+    # by -install itself (level 7), since Wine gives every service the same 180 s that -install sets.
+    calls = "advapi32.StartServiceA;advapi32.ChangeServiceConfig2A\0"
+    ask("set", r"HKCU\Software\Wine\Debug", "RelayInclude", 1, calls.encode("utf-16-le").hex())
+    code, out, trace = console(root.exe, "-install", env={"WINEDEBUG": "-all,+relay"})
+    assert (code, out) == (0, "Service started\n")
+    results = re.findall(r"Ret  advapi32\.StartServiceA\(\) retval=([0-9a-f]+)", trace)
+    assert len(results) > 1 and set(results[:-1]) == {"0" * len(results[0])} and int(results[-1], 16), "it met the lock"
+    assert re.search(r"Call advapi32\.ChangeServiceConfig2A\([0-9a-f]+,0+7,", trace), "the preshutdown time"
     locker.wait()

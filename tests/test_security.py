@@ -68,10 +68,9 @@ def test_nothing_planted_where_a_removal_took_its_files_runs(services, how):
     assert {f.name[:2] for f in seen} == ({"ns", "Qu"} if how == "msi" else {"ns"}), "every run's private folder seen"
     assert {str(f.parent.relative_to(DRIVE)) for f in seen} <= set(PRIVATE_PARENTS), "where no standard user writes"
     assert [f for f, others in seen.items() if others] == [], "open to no one but the system and Administrators in use"
-    # The user's programs, in folders open to everyone: one held open where the uninstaller's copy once lay
-    # in the temporary folder, the others where that removal's folders were, to be written and rewritten.
-    planted = [unix(wine("cmd", "/c", "echo %TEMP%")[0].strip()) / "Quorlin-uninstall.exe",
-               *(folder / name for folder in before for name in ("Uninstall.exe", "System.dll", "nsExec.dll"))]
+    # The user's programs, in folders open to everyone, where that removal's folders were, to be written and
+    # rewritten; one of them held open.
+    planted = [folder / name for folder in before for name in ("Uninstall.exe", "System.dll", "QuorlinSetup.dll")]
     for path in planted:
         path.parent.mkdir(parents=True, exist_ok=True)
         path.write_bytes(PROGRAM)
@@ -114,6 +113,11 @@ def open_parent(top, target):
     top.parent.chmod(0o777)
 
 
+def linked_root(top, target):
+    top.parent.mkdir()
+    top.symlink_to(target)  # a junction any user may make under C:\ before the first installation
+
+
 def linked_parent(top, target):
     top.parent.symlink_to(target)  # as Wine shows a junction a user made
 
@@ -128,6 +132,7 @@ ROOTS = [
      ROOT + r"\javaw.exe" + OTHERS),
     ("a parent open to everyone", "exe", APPS, open_parent, (2,), r"re-permission the root's parent C:\Apps:"),
     ("a parent that is a link", "exe", APPS, linked_parent, (2,), r"The root's parent C:\Apps is a link"),
+    ("a root that is itself a link", "exe", APPS, linked_root, (2,), r"The root C:\Apps\Quorlin is a link"),
 ]
 
 
