@@ -1,8 +1,8 @@
 // What no outside path reaches: error texts, the registry layer, the handler's answer to controls
 // that only the system sends, the shutdown allowance, a stalled start. Given a plain service's command
 // line, prints "FAIL ..." per failed check, then "checks N, failed F". Given "report", writes one event
-// and a null one; given "text N", prints the system's text for N; given "render MODULE TEXT", prints
-// event 0 of MODULE's message table with TEXT as its one string; given "hold FILE", holds the file open,
+// and a null one; given "text N", prints the system's text for N; given "render MODULE ID TEXT",
+// prints event ID of MODULE's message table with TEXT as its one string; given "hold FILE", holds the file open,
 // sharing reads only, and says "held"; given "hold-service NAME", holds a status handle to the service.
 #include <stdio.h>
 #include <windows.h>
@@ -214,11 +214,11 @@ int main(int argc, char** argv)
     }
     if (argc > 2 && !strcmp(argv[1], "text"))
         return fputs(systemText(strtoul(argv[2], NULL, 10)).c_str(), stdout) < 0;
-    if (argc > 3 && !strcmp(argv[1], "render")) {  // event 0 of the module argv[2], as Event Viewer shows it
+    if (argc > 4 && !strcmp(argv[1], "render")) {  // event argv[3] of the module argv[2], as Event Viewer shows it
         char* text = NULL;
         FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_ARGUMENT_ARRAY,
-                       LoadLibraryExA(argv[2], NULL, LOAD_LIBRARY_AS_DATAFILE), 0, 0, (char*)&text, 0,
-                       (va_list*)&argv[3]);
+                       LoadLibraryExA(argv[2], NULL, LOAD_LIBRARY_AS_DATAFILE), strtoul(argv[3], NULL, 10), 0,
+                       (char*)&text, 0, (va_list*)&argv[4]);
         return printf("[%s]", text ? text : "no message") < 0;
     }
     plain = argv[1];
