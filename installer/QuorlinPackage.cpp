@@ -105,7 +105,10 @@ static wchar_t* append(wchar_t* end, const wchar_t* limit, const wchar_t* text)
 // installer writes its lines for the package's log, and QUORLIN_JAVA_OPTS the options, if any, exactly.
 static wchar_t* environment(const char* folder, const wchar_t* options)
 {
-    static wchar_t block[131072];
+    const size_t size = 131072;
+    wchar_t* block = (wchar_t*)malloc(size * sizeof(wchar_t));  // a static array would fill the file
+    if (!block)
+        throw (DWORD)ERROR_NOT_ENOUGH_MEMORY;
     static const wchar_t* ours[] = {L"TEMP=", L"TMP=", L"QUORLIN_PACKAGE_LOG=", L"QUORLIN_JAVA_OPTS="};
     wchar_t variable[MAX_PATH + 40], *end = block;
     for (const wchar_t* entry = GetEnvironmentStringsW(); *entry; entry += wcslen(entry) + 1) {
@@ -113,16 +116,16 @@ static wchar_t* environment(const char* folder, const wchar_t* options)
         for (const wchar_t* name : ours)
             own = own || !_wcsnicmp(entry, name, wcslen(name));
         if (!own)
-            end = append(end, block + sizeof block / sizeof *block, entry);
+            end = append(end, block + size, entry);
     }
     static const wchar_t* names[] = {L"TEMP=%hs", L"TMP=%hs", L"QUORLIN_PACKAGE_LOG=%hs\\setup.log"};
     for (const wchar_t* name : names) {
         swprintf(variable, sizeof variable / sizeof *variable, name, folder);
-        end = append(end, block + sizeof block / sizeof *block, variable);
+        end = append(end, block + size, variable);
     }
     if (options) {
-        end = append(end, block + sizeof block / sizeof *block, L"QUORLIN_JAVA_OPTS=");
-        end = append(end - 1, block + sizeof block / sizeof *block, options);
+        end = append(end, block + size, L"QUORLIN_JAVA_OPTS=");
+        end = append(end - 1, block + size, options);
     }
     *end = 0;
     return block;

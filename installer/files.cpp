@@ -90,15 +90,18 @@ static bool same(const wchar_t* one, const wchar_t* other)
 {
     HANDLE files[2] = {CreateFileW(one, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL),
                        CreateFileW(other, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL)};
-    bool equal = files[0] != INVALID_HANDLE_VALUE && files[1] != INVALID_HANDLE_VALUE;
-    static char blocks[2][65536];
+    const DWORD size = 65536;
+    char* blocks[2] = {(char*)malloc(size), (char*)malloc(size)};
+    bool equal = files[0] != INVALID_HANDLE_VALUE && files[1] != INVALID_HANDLE_VALUE && blocks[0] && blocks[1];
     DWORD got[2] = {1, 1};
-    while (equal && got[0] && ReadFile(files[0], blocks[0], sizeof blocks[0], &got[0], NULL) &&
-           ReadFile(files[1], blocks[1], sizeof blocks[1], &got[1], NULL))
+    while (equal && got[0] && ReadFile(files[0], blocks[0], size, &got[0], NULL) &&
+           ReadFile(files[1], blocks[1], size, &got[1], NULL))
         equal = got[0] == got[1] && !memcmp(blocks[0], blocks[1], got[0]);
     for (HANDLE file : files)
         if (file != INVALID_HANDLE_VALUE)
             CloseHandle(file);
+    free(blocks[0]);
+    free(blocks[1]);
     return equal && !got[0];
 }
 
