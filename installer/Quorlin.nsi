@@ -288,7 +288,6 @@ FunctionEnd
 Function install
   !insertmacro log "No service Quorlin yet: a first installation"
   Call closeRoot
-  Call stage
   Call layDown
   ${IfThen} $0 != 0 ${|} Call rollBack ${|}
   Call setUp
@@ -316,7 +315,6 @@ Function upgrade
   ${EndIf}
   !insertmacro log "The service Quorlin exists: an upgrade in place"
   StrCpy $upgrading 1
-  Call stage
   Call stopService
   ${If} $0 != 1
     !insertmacro fail "The service Quorlin did not stop: nothing was changed"
@@ -356,6 +354,7 @@ Section
   ${If} $0 != ""
     !insertmacro fail "$2"
   ${EndIf}
+  Call stage
   ${If} $1 == ""
     Call install
   ${Else}

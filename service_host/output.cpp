@@ -76,22 +76,27 @@ static void makeLog(const char* root)
     openLog(OPEN_ALWAYS);  // if it cannot be opened now, each piece of output tries again
 }
 
-// Shifts server.1.log to server.4.log up, the oldest going, then makes the current log server.1.log and
-// starts a new one. A file that a reader holds open cannot move: then nothing moves further, nothing is
-// lost, and the current log grows on until a later try succeeds. Whether the current log moved.
+// Makes the current log server.1.log and starts a new one, the older ones shifting up as far as the first
+// name free, the oldest (server.4.log) going when none is. A file that a reader holds open cannot move:
+// then nothing moves further, nothing is lost, and the current log grows on until a later try, which
+// finds the names that this one freed. Whether the current log moved.
 static bool rotateLog()
 {
     size_t base = strlen(logPath) - strlen(".log");
     char *from = join(logPath, "0000", NULL), *to = join(logPath, "0000", NULL);
+    int slot = 1;  // the first name free, or the oldest's
+    for (; slot < KEPT_LOGS; slot++) {
+        sprintf(to, "%.*s.%d.log", (int)base, logPath, slot);
+        if (GetFileAttributesA(to) == INVALID_FILE_ATTRIBUTES)
+            break;
+    }
     bool moved = true;
-    for (int older = KEPT_LOGS; moved && older > 0; older--) {
+    for (int older = slot; moved && older > 0; older--) {
         sprintf(to, "%.*s.%d.log", (int)base, logPath, older);
-        if (older > 1)
-            sprintf(from, "%.*s.%d.log", (int)base, logPath, older - 1);
+        sprintf(from, "%.*s.%d.log", (int)base, logPath, older - 1);
         if (older == 1)
             CloseHandle(logFile);
-        const char* moving = older > 1 ? from : logPath;
-        moved = GetFileAttributesA(moving) == INVALID_FILE_ATTRIBUTES || MoveFileExA(moving, to, MOVEFILE_REPLACE_EXISTING);
+        moved = MoveFileExA(older > 1 ? from : logPath, to, MOVEFILE_REPLACE_EXISTING);
         rotateCode = moved ? rotateCode : GetLastError();
         if (older == 1)
             openLog(moved ? CREATE_ALWAYS : OPEN_ALWAYS);
