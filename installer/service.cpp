@@ -155,7 +155,7 @@ PLUGIN(startService)
             CloseServiceHandle(service);
         return result(stack, L"0", line);
     }
-    SERVICE_STATUS status;
+    SERVICE_STATUS status = {};  // a state of 0 when it cannot be asked
     DWORD checkpoint = 0, since = GetTickCount();
     swprintf(line, 256, L"The service Quorlin could not be asked for its state");
     while (Sleep(100), QueryServiceStatus(service, &status)) {
