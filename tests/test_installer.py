@@ -48,6 +48,24 @@ def uninstall():
     assert set(restarted()) <= {ROOT + r"\Uninstall.exe", ROOT}
 
 
+def test_a_removal_that_fails_keeps_its_uninstaller(services):
+    # The run's private folder on a drive with room for the uninstaller's plugins and its private copy, and
+    # not for the copy's own plugins: the copy, which does the work, fails.
+    services("Quorlin")
+    fresh_root("")
+    store(JRE)
+    assert install() == 0
+    page = lambda size: -(-size // 4096) * 4096
+    room = sum(page(f.stat().st_size) for f in (BUILD / "installer/plugins/QuorlinSetup.dll", unix(ROOT) / "Uninstall.exe",
+                                                pathlib.Path("/usr/share/nsis/Plugins/x86-unicode/System.dll")))
+    quiet = registry(ENTRY)["QuietUninstallString"]
+    with small_drive(r"C:\windows\SystemTemp", f"{room // 1024 + 8}k"):
+        assert run(quiet) not in (0, 3010)
+    unix(r"C:\windows\SystemTemp").rmdir()
+    assert query("Quorlin")[0] == 4 and restarted() == [], "nothing deleted, nothing left to the next restart"
+    assert run(quiet) == 0 and query("Quorlin") is None, "the entry's string still runs"
+
+
 def closed():
     """Whether Everyone may write neither the root nor its bin (Wine keeps that in the others' write bit)."""
     return not [f for f in (unix(ROOT), unix(ROOT) / "bin") if f.exists() and f.stat().st_mode & 0o002]
