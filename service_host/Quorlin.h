@@ -27,8 +27,8 @@ char* join(const char* first, ...);
 char* launch();
 // Whether nobody but the trusted may change the file or folder, or any folder above it.
 bool unchangeable(const char* file);
-// Whether the file or folder's owner is among the trusted.
-bool ownedByTrusted(const char* file);
+// Whether the file or folder's owner is among the trusted and no one else is granted any of rights.
+bool closedToOthers(const char* file, DWORD rights);
 
 // output.cpp
 HANDLE makeOutput(const char* root);

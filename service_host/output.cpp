@@ -1,6 +1,7 @@
 // The server's output: a pipe that the drainer copies into <root>\logs\server.log, each line after
 // the time it was read; the log's rotation; the last lines, for the event log when the server ends.
 #include "Quorlin.h"
+#include "trust.h"
 #include <aclapi.h>
 #include <sddl.h>
 #include <stdlib.h>
@@ -47,7 +48,8 @@ static bool openLog(DWORD disposition)
 
 // The server's log lies in <root>\logs, made closed like the root: the system and Administrators
 // write, Users read. One that is there already is used only where nobody but the trusted may change
-// it and it is no link (the output would go elsewhere); one of theirs left open is closed.
+// it and it is no link (the output would go elsewhere); one of theirs left open is closed. The root
+// above it is the installer's to check: a root that others may change is theirs whatever its logs.
 static void makeLog(const char* root)
 {
     logFolder = join(root, "\\logs", NULL);
@@ -62,7 +64,7 @@ static void makeLog(const char* root)
     DWORD attributesFound = GetFileAttributesA(logFolder);
     if (attributesFound & FILE_ATTRIBUTE_REPARSE_POINT)
         return loseLog(logFolder, ERROR_CANT_ACCESS_FILE);
-    if (!unchangeable(logFolder) && ownedByTrusted(logFolder)) {  // left open by an earlier version, say
+    if (!closedToOthers(logFolder, WRITING) && closedToOthers(logFolder, 0)) {  // left open by an earlier version, say
         PSID owner;
         PACL dacl;
         BOOL present, defaulted;
@@ -71,7 +73,7 @@ static void makeLog(const char* root)
         SetNamedSecurityInfoA(logFolder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
                               PROTECTED_DACL_SECURITY_INFORMATION, owner, NULL, dacl, NULL);
     }
-    if (!unchangeable(logFolder))
+    if (!closedToOthers(logFolder, WRITING))
         return loseLog(logFolder, ERROR_ACCESS_DENIED);  // someone else's: what they could read or swap
     openLog(OPEN_ALWAYS);  // if it cannot be opened now, each piece of output tries again
 }

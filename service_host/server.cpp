@@ -48,12 +48,12 @@ bool unchangeable(const char* file)
     return name && !open;
 }
 
-bool ownedByTrusted(const char* file)
+bool closedToOthers(const char* file, DWORD rights)
 {
     wchar_t* name = wide(file);
-    bool owned = name && closedTo(name, 0);
+    bool closed = name && closedTo(name, rights);
     free(name);
-    return owned;
+    return closed;
 }
 
 // The service's PATH without the folders that anyone but the trusted may change, or that are not
