@@ -176,12 +176,11 @@ def test_a_signed_release_verifies_and_installs(tmp_path):
     assert msiexec("x", release / f"Quorlin-{VERSION}.msi") == 0 and query("Quorlin") is None
 
 
+# Quotes (msiexec's JAVA_OPTS="-Dp=""a b""") cannot be tried here: Wine's msiexec drops a doubled quote
+# that Windows' takes as one, before the package sees the property.
 PACKAGE_OPTIONS = [
     # story, JAVA_OPTS as msiexec's command line gives it, the Environment after
     ("a property's brackets stay as they are", "-Xmx2g -Dname=[ProductCode]", "JAVA_OPTS=-Xmx2g -Dname=[ProductCode]"),
-    # Windows' msiexec takes a doubled quote in a quoted value as a quote; Wine's drops both.
-    ("quotes, doubled as msiexec takes them", '-Dp=""a b"" -Xmx64m', ('JAVA_OPTS=-Dp="a b" -Xmx64m',
-                                                                       "JAVA_OPTS=-Dp=a b -Xmx64m")),
     ("3,000 characters", LONG, "JAVA_OPTS=" + LONG),
 ]
 
@@ -192,7 +191,7 @@ def test_the_packages_java_opts_reach_the_services_environment_exactly(services,
     fresh_root("")
     store(JRE)
     assert msiexec("i", package(VERSION), f'INSTALLDIR="{ROOT}" JAVA_OPTS="{given}"') == 0
-    assert registry(SERVICE)["Environment"] in ((after,) if isinstance(after, str) else after)
+    assert registry(SERVICE)["Environment"] == after
     assert query("Quorlin")[0] == 4
     # The installer's line reaches the package's log; Wine's msiexec formats a record's fields once more
     # (Windows does not), so brackets in it show expanded there.
