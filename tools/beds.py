@@ -32,7 +32,7 @@ def pytest_report_teststatus(report, config):
 # while the others have finished.
 LONGEST_FIRST = ("signed_release", "a_life_from_start", "two_builds", "held_service_handle", "test_a_package", "flood",
                  "upgrade_keeps", "install_and_remove", "first_installation", "javaw_on_the_path", "second_root",
-                 "nothing_planted")
+                 "nothing_planted", "retried", "viewer")
 
 
 def pytest_collection_modifyitems(items):
