@@ -84,16 +84,18 @@ static wchar_t* keptIn(const wchar_t* folder)
     return file;
 }
 
+// Keeps the value in the run's private folder: its type, then its bytes.
 static bool keep(const wchar_t* folder, const VALUE* value)
 {
     HANDLE file = CreateFileW(keptIn(folder), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    DWORD written, written2 = 0;
-    bool kept = file != INVALID_HANDLE_VALUE && WriteFile(file, &value->type, sizeof value->type, &written, NULL) &&
-                (!value->size || WriteFile(file, value->data, value->size, &written2, NULL)) &&
-                written2 == value->size;
-    if (file != INVALID_HANDLE_VALUE)
-        CloseHandle(file);
-    return kept;
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD typeWritten = 0, dataWritten = 0;
+    WriteFile(file, &value->type, sizeof value->type, &typeWritten, NULL);
+    if (value->size)
+        WriteFile(file, value->data, value->size, &dataWritten, NULL);
+    CloseHandle(file);
+    return typeWritten == sizeof value->type && dataWritten == value->size;
 }
 
 static LONG setOptions(const wchar_t* folder, const wchar_t* entry)
@@ -155,26 +157,39 @@ PLUGIN(setJavaOptions)
     free(entry);
 }
 
+// The value kept before setJavaOptions changed it; ERROR_FILE_NOT_FOUND when that changed nothing.
+static LONG readKept(const wchar_t* folder, VALUE* value)
+{
+    HANDLE file = CreateFileW(keptIn(folder), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return GetLastError();
+    LARGE_INTEGER size;
+    DWORD got;
+    LONG status = ERROR_SUCCESS;
+    if (!GetFileSizeEx(file, &size) || size.QuadPart < (LONGLONG)sizeof value->type)
+        status = ERROR_INVALID_DATA;
+    else if (!(value->data = (BYTE*)malloc(size.LowPart)))
+        status = ERROR_NOT_ENOUGH_MEMORY;
+    else if (!ReadFile(file, &value->type, sizeof value->type, &got, NULL) ||
+             !ReadFile(file, value->data, size.LowPart - sizeof value->type, &value->size, NULL))
+        status = GetLastError();
+    CloseHandle(file);
+    return status;
+}
+
 // Given the run's private folder, puts back the service's Environment value as it was before
 // setJavaOptions, byte for byte. "" when that changed nothing.
 PLUGIN(restoreJavaOptions)
 {
     wchar_t* folder = popped(stack, room);
-    HANDLE file = folder ? CreateFileW(keptIn(folder), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL) : INVALID_HANDLE_VALUE;
-    free(folder);
-    if (file == INVALID_HANDLE_VALUE)
-        return result(stack, L"", L"");
     VALUE old = {REG_NONE, 0, NULL};
-    LARGE_INTEGER size;
-    DWORD got;
     HKEY key;
-    LONG status = GetFileSizeEx(file, &size) && size.QuadPart >= 4 && (old.data = (BYTE*)malloc(size.LowPart)) &&
-                          ReadFile(file, &old.type, 4, &got, NULL) &&
-                          ReadFile(file, old.data, size.LowPart - 4, &old.size, NULL)
-                      ? RegOpenKeyExW(HKEY_LOCAL_MACHINE, SERVICE_KEY, 0, KEY_SET_VALUE, &key)
-                      : GetLastError();
-    CloseHandle(file);
-    if (status == ERROR_SUCCESS) {
+    LONG status = folder ? readKept(folder, &old) : ERROR_NOT_ENOUGH_MEMORY;
+    free(folder);
+    if (status == ERROR_FILE_NOT_FOUND)
+        return result(stack, L"", L"");
+    if (status == ERROR_SUCCESS &&
+        (status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, SERVICE_KEY, 0, KEY_SET_VALUE, &key)) == ERROR_SUCCESS) {
         status = writeEnvironment(key, &old);
         RegCloseKey(key);
     }
