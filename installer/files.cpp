@@ -17,7 +17,8 @@ static void makeParents(wchar_t* path)
     }
 }
 
-// Copies from over to, through a whole copy beside it. 0, or the error.
+// Copies from over to, through a whole copy beside it, made failing if that name is taken: whatever lies
+// there (a link, in a root an operator left open) is deleted, never written through. 0, or the error.
 static DWORD copyOver(const wchar_t* from, wchar_t* to)
 {
     size_t length = wcslen(to) + 8;
@@ -26,7 +27,8 @@ static DWORD copyOver(const wchar_t* from, wchar_t* to)
         return ERROR_NOT_ENOUGH_MEMORY;
     swprintf(beside, length, L"%ls.new", to);
     makeParents(to);
-    DWORD code = CopyFileW(from, beside, FALSE) && MoveFileExW(beside, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+    DeleteFileW(beside);
+    DWORD code = CopyFileW(from, beside, TRUE) && MoveFileExW(beside, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
                      ? ERROR_SUCCESS
                      : GetLastError();
     if (code != ERROR_SUCCESS)

@@ -27,6 +27,16 @@ static bool isFile(const char* file)
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+// A folder of the PATH without the quotes around it, if any; changed in place.
+static char* unquoted(char* folder)
+{
+    size_t length = strlen(folder);
+    if (*folder != '"' || length < 2 || folder[length - 1] != '"')
+        return folder;
+    folder[length - 1] = 0;
+    return folder + 1;
+}
+
 // The text in UTF-16, as the rule of who may change what takes it; null if it cannot be converted.
 static wchar_t* wide(const char* text)
 {
@@ -65,11 +75,7 @@ static char* trustedPath(const char* systemPath)
     char *kept = join("", NULL), *leftOut = join("", NULL);
     char* folders = join(systemPath, NULL);
     for (char* folder = strtok(folders, ";"); folder; folder = strtok(NULL, ";")) {
-        char* bare = join(folder, NULL);
-        if (*bare == '"' && strlen(bare) > 1 && bare[strlen(bare) - 1] == '"') {
-            bare[strlen(bare) - 1] = 0;
-            bare++;
-        }
+        char* bare = unquoted(join(folder, NULL));
         bool safe = GetFileAttributesA(bare) != INVALID_FILE_ATTRIBUTES && unchangeable(bare);
         char** list = safe ? &kept : &leftOut;
         *list = join(*list, **list ? ";" : "", folder, NULL);
@@ -91,11 +97,8 @@ static char* findJava(const char* root, const char* systemPath)
     if (isFile(program))
         return program;
     char* folders = join(systemPath, NULL);
-    for (char* folder = strtok(folders, ";"); folder; folder = strtok(NULL, ";")) {
-        if (*folder == '"' && strlen(folder) > 1 && folder[strlen(folder) - 1] == '"') {
-            folder[strlen(folder) - 1] = 0;
-            folder++;
-        }
+    for (char* entry = strtok(folders, ";"); entry; entry = strtok(NULL, ";")) {
+        char* folder = unquoted(entry);
         bool separated = *folder && folder[strlen(folder) - 1] == '\\';
         program = join(folder, separated ? "" : "\\", "javaw.exe", NULL);
         if (!isFile(program))
