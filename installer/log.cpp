@@ -1,11 +1,10 @@
-// The installer's log, which outlives a roll-back and an uninstall: its folder, Quorlin under the
-// system's Logs folder, where no standard user can make a name first, and its lines.
+// The folder of the installer's log, which outlives a roll-back and an uninstall: Quorlin under the
+// system's Logs folder, where no standard user can make a name first.
 #include "plugin.h"
 #include "trust.h"
 #include <sddl.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <wchar.h>
 
 // Whether the folder, made closed or found, is safe to log in: nobody but the trusted may change it
@@ -42,41 +41,4 @@ PLUGIN(prepareLogFolder)
                              L"not kept in a file", folder, code);
     result(stack, line, code == ERROR_SUCCESS ? folder : L"");
     free(folder);
-}
-
-// Appends the line to the file, opened without following a link.
-static void append(const wchar_t* file, const wchar_t* line)
-{
-    HANDLE log = CreateFileW(file, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-    if (log == INVALID_HANDLE_VALUE)
-        return;
-    int size = WideCharToMultiByte(CP_ACP, 0, line, -1, NULL, 0, NULL, NULL);
-    char* text = (char*)malloc(size + 2);
-    DWORD written;
-    if (text && WideCharToMultiByte(CP_ACP, 0, line, -1, text, size, NULL, NULL)) {
-        strcpy(text + size - 1, "\r\n");
-        WriteFile(log, text, size + 1, &written, NULL);
-    }
-    free(text);
-    CloseHandle(log);
-}
-
-// Given the log folder ("": none), the package's file for the run's lines ("": none) and a line: appends
-// the line to Quorlin-setup.log in the folder and to the package's file.
-PLUGIN(logLine)
-{
-    wchar_t* folder = popped(stack, room);
-    wchar_t* packageLog = popped(stack, room);
-    wchar_t* line = popped(stack, room);
-    wchar_t file[MAX_PATH * 2];
-    if (folder && line && *folder) {
-        swprintf(file, MAX_PATH * 2, L"%ls\\Quorlin-setup.log", folder);
-        append(file, line);
-    }
-    if (packageLog && line && *packageLog)
-        append(packageLog, line);
-    free(folder);
-    free(packageLog);
-    free(line);
 }

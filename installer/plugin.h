@@ -4,7 +4,7 @@
 //   stack.cpp      NSIS's stack, the results left on it, the command line: namedRoot
 //   options.cpp    setJavaOptions, restoreJavaOptions, setRecovery
 //   root.cpp       closeRoot, protect
-//   log.cpp        prepareLogFolder, logLine
+//   log.cpp        prepareLogFolder
 //   service.cpp    stopService, startService, awaitRemoval, isMarked
 //   programs.cpp   run, handOver
 //   files.cpp      keepFile, placeFile, restoreFile

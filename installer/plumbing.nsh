@@ -10,10 +10,18 @@
   !endif
 !macroend
 
-; Appends a line to the log (log.cpp) and shows it in the details.
+; Appends a line to the log and shows it in the details.
 !macro log text
   Push `${text}`
   !insertmacro call log
+!macroend
+
+; Appends text as a line to a file.
+!macro appendLine file text
+  FileOpen $R8 "${file}" a
+  FileSeek $R8 0 END
+  FileWrite $R8 "${text}$\r$\n"
+  FileClose $R8
 !macroend
 
 ; Logs the line that a plugin function left on the stack; $0: the result under it.
@@ -123,13 +131,19 @@
     ${EndIf}
   FunctionEnd
 
-  ; No plugin runs before the private folder is there: NSIS would unpack it to the temporary folder.
+  ; Written by NSIS itself: a plugin call per line costs a DLL load each, which an emulated run feels.
+  ; Both files lie in folders that no standard user can write (log.cpp, the private folder).
   Function ${un}log
     Exch $R9
+    Push $R8
     DetailPrint $R9
-    ${If} "$logFolder$packageLog" != ""
-      QuorlinSetup::logLine "$logFolder" "$packageLog" "$R9"
+    ${If} $logFolder != ""
+      !insertmacro appendLine "$logFolder\Quorlin-setup.log" $R9
     ${EndIf}
+    ${If} $packageLog != ""
+      !insertmacro appendLine "$packageLog" $R9
+    ${EndIf}
+    Pop $R8
     Pop $R9
   FunctionEnd
 

@@ -20,10 +20,10 @@ static bool setAside(const wchar_t* path)
 // the restart, and clearPending takes that back. Leaves the line for the log.
 PLUGIN(deleteAtRestart)
 {
-    wchar_t* path = (wchar_t*)calloc(room + 1, sizeof(wchar_t));
+    wchar_t* path = popped(stack, room);
     wchar_t* aside = (wchar_t*)calloc(room + 32, sizeof(wchar_t));
     wchar_t* line = (wchar_t*)calloc(2 * room + 96, sizeof(wchar_t));
-    if (!path || !aside || !line || !pop(stack, path, room))
+    if (!path || !aside || !line)
         return push(stack, L"A file in use could not be left to the next restart: out of memory");
     bool moved = false, taken = true;  // taken: the name tried is another file's
     for (DWORD tick = GetTickCount(), tries = 0; !moved && taken && tries < 10; tries++) {

@@ -86,11 +86,9 @@ static void awaitService(stack_t** stack)
 // minutes. Then waits up to 30 s more for the host's process to end.
 PLUGIN(awaitRemoval)
 {
-    wchar_t* host = (wchar_t*)calloc(room + 1, sizeof(wchar_t));
-    if (!host || !pop(stack, host, room)) {
-        free(host);
+    wchar_t* host = popped(stack, room);
+    if (!host)
         return failed(stack, ERROR_NOT_ENOUGH_MEMORY, L"The removal of the service could not be awaited");
-    }
     awaitService(stack);
     awaitEnd(host, 30000);
     free(host);

@@ -103,7 +103,7 @@ static char* findJava(const char* root, const char* systemPath)
         program = join(folder, separated ? "" : "\\", "javaw.exe", NULL);
         if (!isFile(program))
             continue;
-        if (unchangeable(folder) && unchangeable(program))
+        if (unchangeable(program) && closedToOthers(folder, WRITING))  // nobody adds a DLL beside it either
             return program;
         reportAs(EVENTLOG_WARNING_TYPE, JAVA_PASSED_OVER, join("javaw.exe in ", folder, " was passed over: users other than the system "
                                              "and Administrators may change it", NULL));
