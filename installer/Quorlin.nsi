@@ -94,9 +94,15 @@ UninstPage instfiles
 Function .onInit
   SetShellVarContext all
   Call privateFolder
+  ; NSIS takes a /D= it finds inside quoted options too: the plugin names the root of the command line's
+  ; own /D=, and without one the root is the installed one, else the default.
   QuorlinSetup::namedRoot
   Pop $0
-  ${IfThen} $0 != "" ${|} StrCpy $INSTDIR $0 ${|}
+  ${If} $0 == ""
+    ReadRegStr $0 HKLM "${UNINSTALL}" "InstallLocation"
+  ${EndIf}
+  ${IfThen} $0 == "" ${|} StrCpy $0 "$PROGRAMFILES\Quorlin" ${|}
+  StrCpy $INSTDIR $0
 FunctionEnd
 
 Function un.onInit

@@ -1,5 +1,6 @@
 // The server's Java options in the service's Environment value, and the service's recovery actions.
 #include "plugin.h"
+#include "trust.h"
 #include <shellapi.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -113,12 +114,15 @@ static LONG setOptions(const wchar_t* folder, const wchar_t* entry)
     return status;
 }
 
-// Given the run's private folder: before anything changes, refuses options that the service's
-// environment cannot take whole ("2" and why); else "".
+// Before anything changes, refuses options that the service's environment cannot take whole, or that
+// the service host, an ANSI program, would pass on as look-alikes ("2" and why); else "".
 PLUGIN(checkJavaOptions)
 {
     const wchar_t* options = namedOptions();
     wchar_t line[256];
+    if (options && !ansiExact(options))
+        return result(stack, L"2", L"The Java options hold a character that this system's code page cannot spell: "
+                                   L"the server would be given a look-alike; nothing was changed");
     if (!options || wcslen(L"JAVA_OPTS=") + wcslen(options) <= LONGEST)
         return result(stack, L"", L"");
     swprintf(line, 256, L"The Java options are %u characters long; a variable of the service's environment "

@@ -30,7 +30,8 @@ PLUGIN(run)
         CloseHandle(read);
         return result(stack, L"error", L"");
     }
-    DWORD got = 0, available, start = GetTickCount(), ended, code = 0;
+    DWORD got = 0, available, ended, code = 0;
+    ULONGLONG start = GetTickCount64();
     // Read while it runs, or a full pipe would hold it up; what it left behind once it ended is read too.
     do {
         ended = WaitForSingleObject(program.hProcess, 50);
@@ -41,7 +42,7 @@ PLUGIN(run)
                 break;
             got += room_left ? piece : 0;
         }
-    } while (ended == WAIT_TIMEOUT && (!limit || GetTickCount() - start < limit));
+    } while (ended == WAIT_TIMEOUT && (!limit || GetTickCount64() - start < limit));
     wchar_t number[16] = L"timeout";
     if (ended == WAIT_TIMEOUT) {
         TerminateProcess(program.hProcess, 1);

@@ -8,7 +8,23 @@
 #include <stdlib.h>
 #include <wchar.h>
 
-// The first thing in folder, at any depth, that is a link or whose owner is not trusted; null if none.
+// Whether the file has names elsewhere too (hard links): its security is the other names' too, and any
+// user may make one in an administrator's folder under C:\ to a file of the system's.
+static bool linkedElsewhere(const wchar_t* path)
+{
+    HANDLE file = CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    BY_HANDLE_FILE_INFORMATION information;
+    bool linked = file == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(file, &information) ||
+                  (!(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && information.nNumberOfLinks > 1);
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    return linked;
+}
+
+// The first thing in folder, at any depth, that is a link, a hard link, owned by someone not trusted,
+// or open to others' writing (they may have changed an administrator's file already, and a handle
+// they opened keeps working after the close); null if none.
 static wchar_t* untrusted(const wchar_t* folder, bool* link)
 {
     size_t length = wcslen(folder) + MAX_PATH + 2;
@@ -21,7 +37,7 @@ static wchar_t* untrusted(const wchar_t* folder, bool* link)
             continue;
         swprintf(path, length, L"%ls\\%ls", folder, found.cFileName);
         wchar_t* below = NULL;
-        if ((*link = isLink(found.dwFileAttributes)) || !closedTo(path, 0) ||
+        if ((*link = isLink(found.dwFileAttributes) || linkedElsewhere(path)) || !closedTo(path, WRITING) ||
             ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && (below = untrusted(path, link)))) {
             FindClose(search);
             return below ? below : path;
@@ -48,21 +64,21 @@ static bool ownedByTrusted(HANDLE file)
 
 DWORD closeTree(const wchar_t* path, PSECURITY_DESCRIPTOR closed, wchar_t** failedAt)
 {
-    PSID owner;
-    PACL dacl;
-    BOOL present, defaulted;
-    GetSecurityDescriptorOwner(closed, &owner, &defaulted);
-    GetSecurityDescriptorDacl(closed, &present, &dacl, &defaulted);
     HANDLE file = CreateFileW(path, READ_CONTROL | WRITE_DAC | WRITE_OWNER, FILE_SHARE_READ | FILE_SHARE_WRITE |
                               FILE_SHARE_DELETE, NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS |
                               FILE_FLAG_OPEN_REPARSE_POINT, NULL);
     BY_HANDLE_FILE_INFORMATION information;
+    // The descriptor goes on this entry alone: SetSecurityInfo would pass it down to all below before
+    // they are checked, and through a hard link to the file's other names.
     DWORD code = file == INVALID_HANDLE_VALUE ? GetLastError()
                  : !GetFileInformationByHandle(file, &information) ? GetLastError()
                  : isLink(information.dwFileAttributes) ? ERROR_CANT_ACCESS_FILE  // swapped for a link meanwhile
+                 : information.nNumberOfLinks > 1 && !(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                     ? ERROR_CANT_ACCESS_FILE
                  : !ownedByTrusted(file) ? ERROR_ACCESS_DENIED  // put there since the check
-                 : SetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
-                                   PROTECTED_DACL_SECURITY_INFORMATION, owner, NULL, dacl, NULL);
+                 : !SetKernelObjectSecurity(file, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, closed)
+                     ? GetLastError()
+                     : ERROR_SUCCESS;
     if (file != INVALID_HANDLE_VALUE)
         CloseHandle(file);
     if (code != ERROR_SUCCESS || !(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
@@ -122,8 +138,9 @@ static bool refused(stack_t** stack, const wchar_t* root)
         refuse(stack, open, wcscmp(open, root) ? L"The root holds a link, %ls: it is left, nothing was changed"
                                                : L"The root %ls is a link: nothing was changed");
     else
-        refuse(stack, open, L"%ls belongs to someone other than the system, Administrators or this account: "
-                            L"remove it or give it to Administrators, then install again; nothing was changed");
+        refuse(stack, open, L"%ls belongs to someone other than the system, Administrators or this account, or "
+                            L"others may change it: remove it or give it to Administrators and close it, then "
+                            L"install again; nothing was changed");
     free(open);
     return true;
 }
@@ -132,7 +149,9 @@ static bool refused(stack_t** stack, const wchar_t* root)
 // once made, so that a folder someone made meanwhile is never taken as ours.
 PLUGIN(closeRoot)
 {
-    wchar_t* root = popped(stack, room);
+    wchar_t* named = popped(stack, room);
+    wchar_t* root = named ? canonical(named) : NULL;
+    free(named);
     if (!root)
         return failed(stack, ERROR_NOT_ENOUGH_MEMORY, L"The root could not be checked");
     while (wcslen(root) > 3 && root[wcslen(root) - 1] == L'\\')

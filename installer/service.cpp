@@ -31,7 +31,7 @@ static void awaitEnd(const wchar_t* path, DWORD limit)
     if (snapshot == INVALID_HANDLE_VALUE)
         return;
     const wchar_t* name = wcsrchr(path, L'\\') ? wcsrchr(path, L'\\') + 1 : path;
-    DWORD end = GetTickCount() + limit;
+    ULONGLONG end = GetTickCount64() + limit;
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof entry;
     for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
@@ -39,9 +39,10 @@ static void awaitEnd(const wchar_t* path, DWORD limit)
             continue;
         HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
         wchar_t image[MAX_PATH];
-        DWORD size = MAX_PATH, left = end - GetTickCount();
+        DWORD size = MAX_PATH;
+        ULONGLONG now = GetTickCount64();
         if (process && QueryFullProcessImageNameW(process, 0, image, &size) && !_wcsicmp(image, path))
-            WaitForSingleObject(process, (LONG)left > 0 ? left : 0);
+            WaitForSingleObject(process, end > now ? (DWORD)(end - now) : 0);
         if (process)
             CloseHandle(process);
     }
@@ -137,9 +138,12 @@ PLUGIN(stopService)
     result(stack, ended ? L"1" : L"0", line);
 }
 
+// How long a start may stay at checkpoint 0, which promises nothing: a server may take long to start.
+const ULONGLONG START_LIMIT = 600000;
+
 // Starts the service, retrying while another start holds the service database, and waits as
 // Quorlin -install does: until it runs, stops, or its checkpoint has not risen for longer than its
-// wait hint and a second. "1" when it runs, else "0".
+// wait hint and a second (or, at checkpoint 0, for START_LIMIT). "1" when it runs, else "0".
 PLUGIN(startService)
 {
     wchar_t line[256];
@@ -154,15 +158,16 @@ PLUGIN(startService)
         return result(stack, L"0", line);
     }
     SERVICE_STATUS status = {};  // a state of 0 when it cannot be asked
-    DWORD checkpoint = 0, since = GetTickCount();
+    DWORD checkpoint = 0;
+    ULONGLONG since = GetTickCount64();
     swprintf(line, 256, L"The service Quorlin could not be asked for its state");
     while (Sleep(100), QueryServiceStatus(service, &status)) {
         if (status.dwCurrentState == SERVICE_RUNNING || status.dwCurrentState == SERVICE_STOPPED)
             break;
         if (status.dwCheckPoint > checkpoint) {
             checkpoint = status.dwCheckPoint;
-            since = GetTickCount();
-        } else if (checkpoint && GetTickCount() - since > status.dwWaitHint + 1000) {
+            since = GetTickCount64();
+        } else if (GetTickCount64() - since > (checkpoint ? status.dwWaitHint + 1000 : START_LIMIT)) {
             swprintf(line, 256, L"The start of Quorlin stalled at checkpoint %lu", checkpoint);
             status.dwCurrentState = 0;
             break;

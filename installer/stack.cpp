@@ -72,13 +72,29 @@ wchar_t* named(const wchar_t* option)
     return NULL;
 }
 
-// The root that /D=<root>, last on the command line, names, where NSIS read only the start of a long
-// command line (room characters: long Java options) and so lost it; else "", and NSIS's own stands.
+// Where the arguments after the program's name begin: a quoted name ends at its closing quote.
+static const wchar_t* arguments(const wchar_t* line)
+{
+    const wchar_t* end = *line == L'"' ? wcschr(line + 1, L'"') : wcspbrk(line, L" \t");
+    return end ? end + 1 : line + wcslen(line);
+}
+
+// The root that /D=<root> names: the last that stands at the start of an argument outside quotes, as
+// the system splits a command line (a quote after an odd number of backslashes is a quote of the text),
+// and takes the rest of the line. Never one inside quoted Java options, however long the line: NSIS
+// reads only its start (room characters) and would take one there. "" when none is named: the
+// installed root, else the default.
 PLUGIN(namedRoot)
 {
-    const wchar_t* line = GetCommandLineW();
-    const wchar_t* root = wcsstr(line, L" /D=");
-    for (const wchar_t* later = root; later; later = wcsstr(later + 1, L" /D="))
-        root = later;
-    push(stack, root && wcslen(line) >= (size_t)room ? root + 4 : L"");
+    const wchar_t* root = NULL;
+    bool quoted = false;
+    size_t backslashes = 0;
+    for (const wchar_t* at = arguments(GetCommandLineW()); *at; at++) {
+        if (!quoted && (at[-1] == L' ' || at[-1] == L'\t') && !wcsncmp(at, L"/D=", 3))
+            root = at + 3;
+        if (*at == L'"' && backslashes % 2 == 0)
+            quoted = !quoted;
+        backslashes = *at == L'\\' ? backslashes + 1 : 0;
+    }
+    push(stack, root ? root : L"");
 }

@@ -4,6 +4,7 @@
 //   server.cpp        the server's launch: its root, its javaw.exe, its environment, its job
 //   output.cpp        the server's output: the pipe, the log and its rotation, the last lines
 //   events.cpp        error texts and event-log records
+//   window.cpp        a window that the server shows while it starts: the Java launcher's message box
 // stdio.h comes first, before any C++ runtime header can switch printf to mingw's larger replacement.
 #pragma once
 #include <stdio.h>
@@ -24,6 +25,7 @@ void report(const char* text);
 char* join(const char* first, ...);
 
 // server.cpp
+extern HANDLE job;  // the server and all it starts
 char* launch();
 // Whether nobody but the trusted may change the file or folder, or any folder above it.
 bool unchangeable(const char* file);
@@ -34,6 +36,9 @@ bool closedToOthers(const char* file, DWORD rights);
 HANDLE makeOutput(const char* root);
 void awaitOutput();
 char* lastLines();
+
+// window.cpp
+bool closeServerWindow();
 
 // installation.cpp
 int command(const char* argument);

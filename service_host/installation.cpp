@@ -17,7 +17,8 @@ static char* commandLine()
 int awaitStart(SC_HANDLE service)
 {
     SERVICE_STATUS status;
-    DWORD checkpoint = 0, since = GetTickCount();
+    DWORD checkpoint = 0;
+    ULONGLONG since = GetTickCount64();
     for (;; Sleep(100)) {
         if (!QueryServiceStatus(service, &status))
             throw GetLastError();
@@ -29,8 +30,8 @@ int awaitStart(SC_HANDLE service)
             break;
         if (status.dwCheckPoint > checkpoint) {
             checkpoint = status.dwCheckPoint;
-            since = GetTickCount();
-        } else if (checkpoint && GetTickCount() - since > status.dwWaitHint + 1000) {
+            since = GetTickCount64();
+        } else if (checkpoint && GetTickCount64() - since > status.dwWaitHint + 1000) {
             break;
         }
     }

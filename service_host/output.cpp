@@ -10,16 +10,27 @@
 static HANDLE output;              // read end of the pipe that carries the server's standard output and error
 static HANDLE drainer;             // the thread that copies that output into the server's log
 static char* logFolder;            // <root>\logs
-static char* logPath;              // <root>\logs\server.log; its older files are server.1.log to server.4.log
+static char* logStem;              // <root>\logs\server: the older files are server.1.log to server.4.log
+static char* logPath;              // the current log: server.log, or server.0.log while that cannot be written
 static HANDLE logFile;             // the current server log, opened for appending; null while it cannot be
 static DWORD logged;               // bytes in the current server log
-static DWORD lost, lostCode;       // bytes of output not kept since the last write that succeeded, and why
-static DWORD rotateAt, rotateCode; // when a rotation that failed is tried again, and why it failed
+static ULONGLONG lost;             // bytes of output not kept since the last write that succeeded (a hold may last days)
+static DWORD lostCode;             // why they were not kept
+static ULONGLONG rotateAt;         // when a rotation that failed is tried again, on the 64-bit tick: it never wraps
+static DWORD rotateCode;           // why that rotation failed
 static bool midLine;               // whether the log's last byte ends no line: output pieces may cut lines
 const DWORD LOG_LIMIT = 10000000;  // bytes in one file of the server's log
 const int KEPT_LOGS = 4;           // older files of the server's log that are kept
 char tail[2048];                   // the server's last output, for the event log when it ends by itself
 DWORD tailLength;                  // bytes held in tail
+
+// The text without the line end that the system's texts carry; changed in place.
+static char* bare(char* text)
+{
+    for (size_t length = text ? strlen(text) : 0; length && (text[length - 1] == '\n' || text[length - 1] == '\r');)
+        text[--length] = 0;
+    return text ? text : (char*)"";
+}
 
 // Output that cannot be kept at all (no log folder to write in) costs the output, never the server:
 // one event says why.
@@ -29,10 +40,45 @@ static void loseLog(const char* what, DWORD code)
     logPath = NULL;
 }
 
+// Whether the open file is the log's alone and nobody but the trusted may change it: a file that a user
+// made while the folder was open would give them the output to read and change, and a second name (a
+// hard link) of another file would send the output into that file.
+static bool ownLog(HANDLE file)
+{
+    BY_HANDLE_FILE_INFORMATION information;
+    return GetFileInformationByHandle(file, &information) && information.nNumberOfLinks == 1 &&
+           !isLink(information.dwFileAttributes) && closedHandle(file, WRITING);
+}
+
+// Moves what lies at the current log's name out of the way, to a name of its own beside it, and names
+// both in a record: its maker keeps it, the output never goes into it.
+static bool moveAside()
+{
+    char number[24];
+    char* aside = join(logPath, ".", _ui64toa(GetTickCount64(), number, 10), ".aside", NULL);
+    if (!MoveFileExA(logPath, aside, 0))
+        return false;
+    reportAs(EVENTLOG_WARNING_TYPE, LOG_SET_ASIDE, join(logPath, " was not the service's own (others could change "
+             "it, or it was a second name of another file): it was moved aside as ", aside, NULL));
+    return true;
+}
+
+static HANDLE createLog(DWORD disposition)
+{
+    // Read too: a log that a reader keeps from moving is copied through this handle.
+    return CreateFileA(logPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       NULL, disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+}
+
+// Opens the current log for appending; a file there that is not the log's own is moved aside and a new
+// one made. False, with lostCode, when it cannot be opened.
 static bool openLog(DWORD disposition)
 {
-    logFile = CreateFileA(logPath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                          disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    logFile = createLog(disposition);
+    if (logFile != INVALID_HANDLE_VALUE && !ownLog(logFile)) {
+        CloseHandle(logFile);
+        logFile = moveAside() ? createLog(CREATE_NEW) : INVALID_HANDLE_VALUE;
+    }
     LARGE_INTEGER size;
     if (logFile != INVALID_HANDLE_VALUE && GetFileSizeEx(logFile, &size) &&
         SetFilePointer(logFile, 0, NULL, FILE_END) != INVALID_SET_FILE_POINTER) {
@@ -46,6 +92,18 @@ static bool openLog(DWORD disposition)
     return false;
 }
 
+// server.log cannot be opened at the start (a reader holds it without sharing writes, say): the
+// output goes to server.0.log while this service runs, and a record says so.
+static void useSpareLog()
+{
+    char* held = logPath;
+    char* why = bare(message(lostCode));
+    logPath = join(logStem, ".0.log", NULL);
+    if (openLog(OPEN_ALWAYS))
+        reportAs(EVENTLOG_WARNING_TYPE, LOG_SET_ASIDE, join(held, " cannot be written (", why, "): the server's "
+                 "output goes to ", logPath, " until the service starts again", NULL));
+}
+
 // The server's log lies in <root>\logs, made closed like the root: the system and Administrators
 // write, Users read. One that is there already is used only where nobody but the trusted may change
 // it and it is no link (the output would go elsewhere); one of theirs left open is closed. The root
@@ -53,7 +111,8 @@ static bool openLog(DWORD disposition)
 static void makeLog(const char* root)
 {
     logFolder = join(root, "\\logs", NULL);
-    logPath = join(logFolder, "\\server.log", NULL);
+    logStem = join(logFolder, "\\server", NULL);
+    logPath = join(logStem, ".log", NULL);
     PSECURITY_DESCRIPTOR closed;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(
             "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", SDDL_REVISION_1, &closed, NULL))
@@ -75,49 +134,79 @@ static void makeLog(const char* root)
     }
     if (!closedToOthers(logFolder, WRITING))
         return loseLog(logFolder, ERROR_ACCESS_DENIED);  // someone else's: what they could read or swap
-    openLog(OPEN_ALWAYS);  // if it cannot be opened now, each piece of output tries again
+    if (!openLog(OPEN_ALWAYS))
+        useSpareLog();  // if that cannot be opened either, each piece of output tries again
 }
 
-// Makes the current log server.1.log and starts a new one, the older ones shifting up as far as the first
-// name free, the oldest (server.4.log) going when none is. A file that a reader holds open cannot move:
-// then nothing moves further, nothing is lost, and the current log grows on until a later try, which
-// finds the names that this one freed. Whether the current log moved.
+// Names the older file n of the log (1 the newest) in name, which has room for it.
+static char* older(char* name, int n)
+{
+    sprintf(name, "%s.%d.log", logStem, n);
+    return name;
+}
+
+// Copies the current log to name, a name free, and empties it through this handle: for a log that a
+// reader holds without sharing deletion (a viewer that follows it), so that it cannot move but may be
+// written, as logrotate's copytruncate does. A copy that cannot be made whole (a full disk) is taken
+// back and the log left as it was. Whether it is done.
+static bool copyAside(const char* name)
+{
+    const DWORD size = 65536;
+    char* piece = (char*)malloc(size);
+    HANDLE copy = CreateFileA(name, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (!piece || copy == INVALID_HANDLE_VALUE) {
+        rotateCode = piece ? GetLastError() : ERROR_NOT_ENOUGH_MEMORY;
+        free(piece);
+        return false;
+    }
+    bool copied = SetFilePointer(logFile, 0, NULL, FILE_BEGIN) == 0;
+    for (DWORD got = 1, written; copied && got;)
+        copied = ReadFile(logFile, piece, size, &got, NULL) && WriteFile(copy, piece, got, &written, NULL) &&
+                 written == got;
+    copied = CloseHandle(copy) && copied && SetFilePointer(logFile, 0, NULL, FILE_BEGIN) == 0 && SetEndOfFile(logFile);
+    if (!copied) {
+        rotateCode = GetLastError();
+        DeleteFileA(name);
+        SetFilePointer(logFile, 0, NULL, FILE_END);
+    }
+    logged = copied ? 0 : logged;
+    free(piece);
+    return copied;
+}
+
+// Makes the current log server.1.log and starts a new one, the older ones shifting up as far as the
+// first name free, the oldest (server.4.log) going when none is. An older file that a reader holds
+// cannot move: then nothing moves further, nothing is lost, and the current log grows on until a later
+// try, which finds the names that this one freed. A current log that a reader holds is copied aside
+// instead. Whether its content is server.1.log now.
 static bool rotateLog()
 {
-    size_t base = strlen(logPath) - strlen(".log");
-    char *from = join(logPath, "0000", NULL), *to = join(logPath, "0000", NULL);
+    char *from = join(logStem, ".0000.log", NULL), *to = join(logStem, ".0000.log", NULL);
     int slot = 1;  // the first name free, or the oldest's
-    for (; slot < KEPT_LOGS; slot++) {
-        sprintf(to, "%.*s.%d.log", (int)base, logPath, slot);
-        if (GetFileAttributesA(to) == INVALID_FILE_ATTRIBUTES)
-            break;
-    }
+    while (slot < KEPT_LOGS && GetFileAttributesA(older(to, slot)) != INVALID_FILE_ATTRIBUTES)
+        slot++;
     bool moved = true;
-    for (int older = slot; moved && older > 0; older--) {
-        sprintf(to, "%.*s.%d.log", (int)base, logPath, older);
-        sprintf(from, "%.*s.%d.log", (int)base, logPath, older - 1);
-        if (older == 1)
-            CloseHandle(logFile);
-        moved = MoveFileExA(older > 1 ? from : logPath, to, MOVEFILE_REPLACE_EXISTING);
-        rotateCode = moved ? rotateCode : GetLastError();
-        if (older == 1)
-            openLog(moved ? CREATE_ALWAYS : OPEN_ALWAYS);
+    for (int newer = slot - 1; moved && newer > 0; newer--)
+        moved = MoveFileExA(older(from, newer), older(to, newer + 1), MOVEFILE_REPLACE_EXISTING);
+    rotateCode = moved ? rotateCode : GetLastError();
+    // This handle shares deletion: the log moves while it is open, and the handle follows it.
+    if (moved && MoveFileExA(logPath, older(to, 1), MOVEFILE_REPLACE_EXISTING)) {
+        CloseHandle(logFile);
+        openLog(CREATE_ALWAYS);
+    } else if (moved) {
+        moved = copyAside(to);
     }
     free(from);
     free(to);
-    rotateAt = GetTickCount() + (moved ? 0 : 1000);
+    rotateAt = GetTickCount64() + (moved ? 0 : 1000);
     return moved;
 }
 
 // "<N> bytes of the server's output were not kept<where>: <why>", without the line end of the system's text.
 static char* lossText(const char* where)
 {
-    char count[16];
-    sprintf(count, "%lu", (unsigned long)lost);
-    char* text = join(count, " bytes of the server's output were not kept", where, ": ", message(lostCode), NULL);
-    for (size_t length = strlen(text); length && (text[length - 1] == '\n' || text[length - 1] == '\r');)
-        text[--length] = 0;
-    return text;
+    char count[24];
+    return join(_ui64toa(lost, count, 10), " bytes of the server's output were not kept", where, ": ", bare(message(lostCode)), NULL);
 }
 
 // Writes data whole to the current log; a short write is a full disk.
@@ -144,7 +233,7 @@ static void writeLog(const char* data, DWORD size, const char* stamp)
         return;
     if (!logFile)
         openLog(OPEN_ALWAYS);
-    if (logFile && logged && logged + size > LOG_LIMIT && (LONG)(GetTickCount() - rotateAt) >= 0)
+    if (logFile && logged && logged + size > LOG_LIMIT && GetTickCount64() >= rotateAt)
         rotateLog();
     bool within = logged + size <= 2 * LOG_LIMIT;  // past that, a reader keeps the log from moving
     DWORD before = logged;
@@ -165,6 +254,9 @@ static void writeLog(const char* data, DWORD size, const char* stamp)
     }
     if (logFile && !within)
         lostCode = rotateCode;
+    if (!lost)  // a monitor learns of it now, not when the log resumes
+        reportAs(EVENTLOG_ERROR_TYPE, OUTPUT_NOT_KEPT, join("The server's output is not kept in ", logPath, " from now "
+                 "on: ", bare(message(lostCode)), "; how much was lost is told when it is kept again", NULL));
     lost += size;
 }
 

@@ -7,6 +7,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+HANDLE job;  // the server and all it starts: ended together with the service
+
 // The parent of the directory that holds the executable: D:\Apps\Srv for D:\Apps\Srv\bin\Quorlin.exe,
 // and C: for C:\bin\Quorlin.exe.
 static char* installationRoot()
@@ -111,13 +113,30 @@ static char* findJava(const char* root, const char* systemPath)
     throw (unsigned long)-ENOENT;
 }
 
+// Options that this system's code page cannot spell would reach the server as look-alikes
+// (-javaagent:C:\Zazólc\agent.jar for C:\Zażółć), at a path that any user may make first: the start
+// fails instead, with a record that says why.
+static void checkOptions()
+{
+    DWORD length = GetEnvironmentVariableW(L"JAVA_OPTS", NULL, 0);
+    wchar_t* options = length ? (wchar_t*)malloc(length * sizeof(wchar_t)) : NULL;
+    bool exact = !length || (options && GetEnvironmentVariableW(L"JAVA_OPTS", options, length) < length &&
+                             ansiExact(options));
+    free(options);
+    if (exact)
+        return;
+    report("JAVA_OPTS holds a character that this system's code page cannot spell: the server is not started, "
+           "as it would be given a look-alike");
+    throw (unsigned long)ERROR_NO_UNICODE_TRANSLATION;
+}
+
 // A server left behind by a crashed or killed service would still hold its port: the job ends it
 // together with this process.
 static void bindToService(HANDLE server)
 {
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    HANDLE job = CreateJobObjectA(NULL, NULL);
+    job = CreateJobObjectA(NULL, NULL);
     if (!job || !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
         !AssignProcessToJobObject(job, server))
         reportAs(EVENTLOG_ERROR_TYPE, SERVER_NOT_BOUND, message(GetLastError()));
@@ -133,6 +152,7 @@ char* launch()
         throw (unsigned long)-errno;
     const char* systemPath = getenv("PATH");
     const char* systemRoot = getenv("SystemRoot");
+    checkOptions();
     const char* javaOpts = getenv("JAVA_OPTS");
     if (!systemPath || !systemRoot)
         throw (unsigned long)ERROR_ENVVAR_NOT_FOUND;

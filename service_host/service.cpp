@@ -12,7 +12,7 @@ SERVICE_STATUS_HANDLE ssh;
 SERVICE_STATUS ss;
 HANDLE handles[2];
 CRITICAL_SECTION lock;
-static DWORD changed;  // tick count of the last change of state or checkpoint
+static ULONGLONG changed;  // 64-bit tick of the last change of state or checkpoint: it never wraps
 static DWORD eventCode;  // why the named event is not ours, when handles[0] is null
 
 // Linked statically, the C++ runtime's default terminate handler brings its name demangler along
@@ -59,21 +59,27 @@ static void setRunning()
 // Waits for one of the objects. In a pending state the checkpoint rises once per wait hint since it
 // last changed, so the Service Control Manager sees progress however long the server takes. A stop
 // request comes in the middle of a wait, so each wait lasts only until the next checkpoint is due.
+// While the server starts (the event and the server given), it is looked at every second for a window
+// that waits for someone (window.cpp): one closed is the server's end.
 static DWORD waitPending(DWORD count, const HANDLE* objects)
 {
     DWORD result, wait = ss.dwWaitHint;
-    while ((result = WaitForMultipleObjectsEx(count, objects, FALSE, wait, FALSE)) == WAIT_TIMEOUT)
+    while ((result = WaitForMultipleObjectsEx(count, objects, FALSE, count == 2 && wait > 1000 ? 1000 : wait,
+                                              FALSE)) == WAIT_TIMEOUT) {
+        if (count == 2 && closeServerWindow())
+            return WAIT_OBJECT_0 + 1;
         change([&] {
             bool pending = ss.dwCurrentState == SERVICE_START_PENDING || ss.dwCurrentState == SERVICE_STOP_PENDING;
-            DWORD elapsed = GetTickCount() - changed;
+            ULONGLONG elapsed = GetTickCount64() - changed;
             bool due = pending && elapsed >= ss.dwWaitHint;
             if (due) {
                 ss.dwCheckPoint++;
                 changed += elapsed;
             }
-            wait = pending && !due ? ss.dwWaitHint - elapsed : ss.dwWaitHint;
+            wait = pending && !due ? ss.dwWaitHint - (DWORD)elapsed : ss.dwWaitHint;
             return due;
         });
+    }
     return result;
 }
 
@@ -118,7 +124,7 @@ void WINAPI Quorlin(DWORD, char** argv)
         ss.dwCurrentState = SERVICE_START_PENDING;
         ss.dwControlsAccepted = 0;
         ss.dwWaitHint = 5000;
-        changed = GetTickCount();
+        changed = GetTickCount64();
         ssh = RegisterServiceCtrlHandlerExA(argv[0], QuorlinHandler, NULL);
         if (!ssh)
             throw GetLastError();
@@ -163,7 +169,7 @@ DWORD WINAPI QuorlinHandler(DWORD control, DWORD, void*, void*)
         ss.dwControlsAccepted = 0;
         ss.dwCheckPoint = 0;
         ss.dwWaitHint = 5000;
-        changed = GetTickCount();
+        changed = GetTickCount64();
     }
     setStatus(ss);
     LeaveCriticalSection(&lock);
@@ -212,6 +218,9 @@ static void makeEvent()
     if (eventCode == ERROR_ALREADY_EXISTS || eventCode == ERROR_ACCESS_DENIED)
         reportAs(EVENTLOG_ERROR_TYPE, EVENT_TAKEN, "The event \"Quorlin\" was made by another program before the "
                  "service: the server is not started, as that program could start or stop it");
+    if (eventCode == ERROR_INVALID_HANDLE)  // the name is held by an object of another kind (a mutex, say)
+        reportAs(EVENTLOG_ERROR_TYPE, EVENT_TAKEN, "The name \"Quorlin\" is held by another program's object of "
+                 "another kind: the server is not started, as it could not be signalled");
 }
 
 int main(int argc, char** argv)

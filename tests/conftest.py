@@ -227,6 +227,35 @@ def none_left(seconds=60):
     return wait_for(lambda: not running(), seconds)
 
 
+@pytest.fixture
+def up_26_days(monkeypatch):
+    """The Wine session restarted as on a machine up 26 days (the tick count past 2^31): tools/uptime.c, built once
+    per run, shifts the monotonic clocks of its wineserver and every Wine process; the session is restarted
+    without it afterwards."""
+    def build(made):
+        for bits, triplet in (("-m64", "x86_64-linux-gnu"), ("-m32", "i386-linux-gnu")):
+            (made / "lib" / triplet).mkdir(parents=True)
+            subprocess.run(["gcc", bits, "-shared", "-fPIC", "-O2", "-o", made / "lib" / triplet / "uptime.so",
+                            TOOLS / "uptime.c", "-ldl"], check=True)
+    monkeypatch.setenv("LD_PRELOAD", str(made_once(RUN / "uptime", build) / "$LIB/uptime.so"))
+    restart()
+    yield
+    monkeypatch.undo()
+    restart()
+
+
+@pytest.fixture
+def display():
+    """A real display, where a message box waits for a click as on Windows. Wine's desktop keeps the
+    display it began with, so the session restarts on it, and off it again afterwards."""
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", "1", "-nolisten", "tcp"], stdout=subprocess.PIPE, text=True)
+    env = {"DISPLAY": ":" + xvfb.stdout.readline().strip()}
+    restart(env)
+    yield env
+    restart()
+    xvfb.kill()
+
+
 def restart(env=None):
     """Restarts the Wine session, whose services and desktop take up the environment given."""
     subprocess.run([TOOLS / "bed", "restart"], check=True, env=dict(os.environ, **(env or {})))

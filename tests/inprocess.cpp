@@ -4,6 +4,7 @@
 // and a null one; given "text N", prints the system's text for N; given "render MODULE ID TEXT",
 // prints event ID of MODULE's message table with TEXT as its one string; given "hold FILE", holds the file open,
 // sharing reads only, and says "held"; given "hold-service NAME", holds a status handle to the service.
+// Given "windows", on a real display, checks the search for a window the server shows while it starts.
 #include <stdio.h>
 #include <windows.h>
 #include <aclapi.h>
@@ -24,6 +25,7 @@
 #include "installation.cpp"
 #include "server.cpp"
 #include "output.cpp"
+#include "window.cpp"
 #include "trust.cpp"
 #undef main
 namespace setup {
@@ -205,8 +207,138 @@ static void registryLayer()
     expect(thrownBy([&] { setup::setRegValue(nothing); }), "nothing", "a record without data");
 }
 
+// The rule of who may change what, on the descriptors that Windows gives its own folders by default (Wine
+// keeps of a DACL only the owner and Everyone's bits, so no file here carries them): as a folder above
+// what the system runs (REPLACING), as what it runs or writes in (WRITING), as a root's owner alone (0).
+static void trustRule()
+{
+    const char* TI = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+    std::string programFiles = std::string("O:") + TI + "D:P(A;;FA;;;" + TI + ")(A;CIIO;GA;;;" + TI +
+                               ")(A;;0x1301bf;;;SY)(A;OICIIO;GA;;;SY)(A;;0x1301bf;;;BA)(A;OICIIO;GA;;;BA)(A;;0x1200a9;;;BU)"
+                               "(A;OICIIO;GXGR;;;BU)(A;OICIIO;GA;;;CO)(A;;0x1200a9;;;AC)(A;OICIIO;GXGR;;;AC)";
+    struct {
+        const char* place;
+        std::string sddl;
+        const char* closed;  // to REPLACING, WRITING, and owner alone
+    } cases[] = {
+        {"C:\\", "O:SYD:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICIIO;GA;;;CO)(A;OICI;0x1200a9;;;BU)(A;CI;LC;;;AU)"
+                 "(A;OICIIO;SDGXGWGR;;;AU)", "101"},
+        {"a folder an administrator made under C:\\", "O:BAD:(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)(A;OICIIOID;GA;;;CO)"
+                 "(A;OICIID;0x1200a9;;;BU)(A;ID;0x1301bf;;;AU)(A;OICIIOID;SDGXGWGR;;;AU)", "001"},
+        {"Program Files", programFiles, "111"},
+        {"ProgramData", "O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICIIO;GA;;;CO)(A;OICI;0x1200a9;;;BU)"
+                        "(A;CI;DCLCRPCR;;;BU)", "101"},
+        {"Windows\\Temp", "O:SYD:P(A;OICIIO;GA;;;CO)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x100026;;;BU)", "101"},
+        {"Windows\\SystemTemp", "O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", "111"},
+        {"Windows\\Logs", programFiles, "111"},
+        {"a user's profile", "O:S-1-5-21-1-2-3-1001D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;S-1-5-21-1-2-3-1001)",
+         "000"},
+        {"a null DACL", "O:BAD:NO_ACCESS_CONTROL", "001"},
+        {"a callback ACE granting Everyone", "O:BAD:(A;;FA;;;SY)(A;;FA;;;WD)", "001"},
+        {"an object ACE without a type granting Everyone", "O:BAD:(A;;FA;;;SY)(A;;FA;;;WD)", "001"},
+    };
+    for (auto& c : cases) {
+        PSECURITY_DESCRIPTOR descriptor;
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(c.sddl.c_str(), SDDL_REVISION_1, &descriptor, NULL)) {
+            expect("not read", c.closed, c.place);
+            continue;
+        }
+        PSID owner;
+        PACL dacl;
+        BOOL present, defaulted;
+        GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
+        GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+        dacl = present ? dacl : NULL;
+        BYTE kinds[sizeof(ACL) + 2 * (sizeof(ACCESS_ALLOWED_OBJECT_ACE) + SECURITY_MAX_SID_SIZE)];
+        PSID everyone = NULL;
+        ConvertStringSidToSidA("WD", &everyone);
+        bool callback = strstr(c.place, "callback"), object = strstr(c.place, "object");
+        if (callback || object) {  // built by hand: not every system reads those in SDDL
+            InitializeAcl((PACL)kinds, sizeof kinds, ACL_REVISION_DS);
+            AddAccessAllowedAce((PACL)kinds, ACL_REVISION, FILE_ALL_ACCESS, (PSID)"\x01\x01\0\0\0\0\0\x05\x12\0\0\0");
+            // A plain ACE's layout with its type changed: a callback ACE's; with the Flags field (no GUID
+            // present) before its SID, an object ACE's.
+            BYTE ace[sizeof(ACCESS_ALLOWED_OBJECT_ACE) + SECURITY_MAX_SID_SIZE] = {};
+            ACCESS_ALLOWED_ACE* plain = (ACCESS_ALLOWED_ACE*)ace;
+            DWORD sid = GetLengthSid(everyone), at = object ? 12 : 8;
+            plain->Header.AceType = object ? ACCESS_ALLOWED_OBJECT_ACE_TYPE : ACCESS_ALLOWED_CALLBACK_ACE_TYPE;
+            plain->Header.AceSize = (WORD)(at + sid);
+            plain->Mask = FILE_ALL_ACCESS;
+            CopySid(sid, ace + at, everyone);
+            AddAce((PACL)kinds, ACL_REVISION_DS, MAXDWORD, ace, at + sid);
+            dacl = (PACL)kinds;
+        }
+        if (strstr(c.place, "null"))
+            dacl = NULL;
+        std::string closed;
+        for (DWORD rights : {REPLACING, WRITING, (DWORD)0})
+            closed += ::closedIn(owner, dacl, rights) ? "1" : "0";
+        expect(closed, c.closed, std::string("closed to replacing, writing, owner alone: ") + c.place);
+        LocalFree(descriptor);
+    }
+}
+
+const char* const LAUNCHER = "Java Virtual Machine Launcher";
+const char* const NO_VM = "Error: Could not create the Java Virtual Machine.\nError: A fatal exception has occurred. "
+                          "Program will exit.";
+
+// This program again, in a mode, suspended: "box" shows the Java launcher's box, "idle" waits.
+static PROCESS_INFORMATION child(const char* mode)
+{
+    char own[MAX_PATH];
+    GetModuleFileNameA(NULL, own, MAX_PATH);
+    std::string line = std::string("\"") + own + "\" " + mode;
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, CREATE_SUSPENDED, NULL, NULL, &startup, &process);
+    return process;
+}
+
+// The search for a window of the server's, on a real display: the server's own box, the box of a process
+// the server started (in its job), each found, closed with OK and ended by itself; a server without a
+// window while another process shows the same box, left alone. Each waits for what it can see, a
+// minute at most.
+static void windows()
+{
+    for (const char* shownBy : {"the server", "a process of its job", "another process"}) {
+        std::string what = std::string("a box shown by ") + shownBy;
+        bool own = !strcmp(shownBy, "the server"), other = !strcmp(shownBy, "another process");
+        ::job = CreateJobObjectA(NULL, NULL);
+        PROCESS_INFORMATION server = child(own ? "box" : "idle"), shower = own ? server : child("box");
+        AssignProcessToJobObject(::job, server.hProcess);
+        if (!own && !other)
+            AssignProcessToJobObject(::job, shower.hProcess);
+        ResumeThread(server.hThread);
+        ResumeThread(shower.hThread);
+        ::handles[1] = server.hProcess;
+        bool found = false;
+        for (int tries = 0; !found && tries < 600 && !(other && FindWindowA(NULL, LAUNCHER)); tries++)
+            found = ::closeServerWindow() || (Sleep(100), false);
+        found = found || ::closeServerWindow();
+        expect(number(found), number(!other), what + ": found and closed");
+        DWORD code = 0;
+        bool ended = WaitForSingleObject(shower.hProcess, other ? 0 : 60000) == WAIT_OBJECT_0;
+        GetExitCodeProcess(shower.hProcess, &code);
+        expect(number(ended) + " " + number(code), other ? "0 259" : "1 1", what + ": ended by its OK");
+        TerminateProcess(server.hProcess, 0);
+        TerminateProcess(shower.hProcess, 0);
+        WaitForSingleObject(shower.hProcess, 60000);
+    }
+}
+
 int main(int argc, char** argv)
 {
+    if (argc > 1 && !strcmp(argv[1], "box"))  // as javaw.exe says that the virtual machine could not start
+        return MessageBoxA(NULL, NO_VM, LAUNCHER, MB_OK | MB_ICONERROR);
+    if (argc > 1 && !strcmp(argv[1], "idle"))
+        return Sleep(INFINITE), 0;
+    if (argc > 1 && !strcmp(argv[1], "windows")) {
+        windows();
+        return printf("checks %d, failed %d\n", checks, failures) < 0 || failures;
+    }
+    if (argc > 1 && !strcmp(argv[1], "tick"))  // as every process of the machine reads it
+        return printf("%lu\n", GetTickCount()) < 0;
     if (argc > 1 && !strcmp(argv[1], "report")) {
         ::report("one record");
         ::report(NULL);
@@ -227,6 +359,7 @@ int main(int argc, char** argv)
     serverLines();
     services();
     registryLayer();
+    trustRule();
     printf("checks %d, failed %d\n", checks, failures);
     return failures != 0;
 }

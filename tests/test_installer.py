@@ -78,31 +78,19 @@ def left():
 
 
 def fresh_root(behaviour):
-    """An empty root but for the stand-in's behaviour and the server's data, which a user made, with its
-    bin, open to everyone; no entry left by an earlier story; an empty log; nothing waiting for a restart."""
+    """An empty root but for the stand-in's behaviour, the server's data and bin, which an administrator made
+    and left open to everyone (what it holds is closed); no entry left by an earlier story; an empty log;
+    nothing waiting for a restart."""
     restarted()
     shutil.rmtree(unix(ROOT), ignore_errors=True)
     ask("delete-key", ENTRY)
     (unix(ROOT) / DATA).parent.mkdir(parents=True)
-    for folder in (unix(ROOT), unix(ROOT) / "bin"):
-        folder.mkdir(exist_ok=True)
-        folder.chmod(0o777)
+    (unix(ROOT) / "bin").mkdir()
+    unix(ROOT).chmod(0o777)
     (unix(ROOT) / DATA).write_text("the server's records")
     (unix(ROOT) / "behaviour.txt").write_text(f"service Quorlin\n{behaviour}")
     for folder in LOG.parent.parent.glob("Quorlin*"):  # what a log-folder story left
         folder.unlink() if folder.is_symlink() else shutil.rmtree(folder)
-
-
-@pytest.fixture
-def display():
-    """A real display, where a message box waits for a click as on Windows. Wine's desktop keeps the
-    display it began with, so the session restarts on it, and off it again afterwards."""
-    xvfb = subprocess.Popen(["Xvfb", "-displayfd", "1", "-nolisten", "tcp"], stdout=subprocess.PIPE, text=True)
-    env = {"DISPLAY": ":" + xvfb.stdout.readline().strip()}
-    restart(env)
-    yield env
-    restart()
-    xvfb.kill()
 
 
 FIRST = [
@@ -300,6 +288,35 @@ def test_the_servers_options_go_to_the_services_environment(services, story, bef
         assert steps == ["started", "ready", "stop seen", "ended", "started", "ready"], "restarted to take them"
     recovery = re.findall(r"^Recovery: restart after 60 s, twice, then nothing, .*: (done|error \d+).*$", LOG.read_text(), re.M)
     assert len(recovery) == (before is None), "set at a first installation, with the call's result; an upgrade keeps it"
+
+
+DEFAULT = r"C:\Program Files (x86)\Quorlin"  # $PROGRAMFILES of a 32-bit installer on 64-bit Windows
+ELSEWHERE = r"C:\Bars Elsewhere"
+LONG_ROOTS = [
+    # story, whether installed at ROOT before, the switches after /S, the root it lands in: the /D= of the
+    # command line's own, last, else the installed root, else the default; never one inside long options
+    ("options holding /D=, and the line's own after them", False, f'"/JAVA_OPTS={LONG} /D={ELSEWHERE}" /D={ROOT}',
+     ROOT),
+    ("options holding /D=, and none of the line's own: the default", False, f'"/JAVA_OPTS={LONG} /D={ELSEWHERE}"',
+     DEFAULT),
+    ("the same as an upgrade: the installed root", True, f'"/JAVA_OPTS={LONG} /D={ELSEWHERE}"', ROOT),
+]
+
+
+@pytest.mark.parametrize("story, installed, switches, root", LONG_ROOTS, ids=[r[0] for r in LONG_ROOTS])
+def test_the_root_is_the_command_lines_own_last_d(services, story, installed, switches, root):
+    services("Quorlin")
+    fresh_root("")
+    store(JRE)
+    for top in (ELSEWHERE, DEFAULT):
+        shutil.rmtree(unix(top), ignore_errors=True)
+    try:
+        assert not installed or install() == 0
+        assert run(f'"{windows(BUILD / "Quorlin-setup.exe")}" /S {switches}') == 0
+        assert registry(SERVICE)["ImagePath"] == f'"{root}\\bin\\Quorlin.exe"' and query("Quorlin")[0] == 4
+        assert registry(ENTRY)["InstallLocation"] == root and not unix(ELSEWHERE).exists()
+    finally:
+        shutil.rmtree(unix(DEFAULT), ignore_errors=True)
 
 
 IN_USE = [

@@ -122,6 +122,23 @@ def linked_parent(top, target):
     top.parent.symlink_to(target)  # as Wine shows a junction a user made
 
 
+def open_file(top, target):
+    """An administrator's root holding an administrator's file that everyone may write: a user may have changed it."""
+    fresh_root("")
+    (top / "notes.txt").write_text("an administrator's notes")
+    (top / "notes.txt").chmod(0o666)
+
+
+def hard_link(top, target):
+    """An administrator's root where a user made a second name of a file beside it (any user may in a folder
+    under C:\\ that passes Authenticated Users' Modify down): closing the root would re-permission that file."""
+    fresh_root("")
+    outside = top.parent / "outside.ini"
+    outside.write_text("the system's settings")
+    outside.chmod(0o600)
+    os.link(outside, top / "settings.ini")
+
+
 APPS = r"C:\Apps\Quorlin"
 OTHERS = " belongs to someone other than the system, Administrators or this account"
 ROOTS = [
@@ -130,6 +147,10 @@ ROOTS = [
     ("the same by the package", "msi", ROOT, user_root, (1603, 1627), ROOT + OTHERS),
     ("an administrator's open root where a user put a javaw.exe", "exe", ROOT, user_program, (2,),
      ROOT + r"\javaw.exe" + OTHERS),
+    ("an administrator's open root holding a file that others may write", "exe", ROOT, open_file, (2,),
+     ROOT + r"\notes.txt" + OTHERS),
+    ("an administrator's open root holding a hard link to a file beside it", "exe", ROOT, hard_link, (2,),
+     "The root holds a link, " + ROOT + r"\settings.ini"),
     ("a parent open to everyone", "exe", APPS, open_parent, (2,), r"re-permission the root's parent C:\Apps:"),
     ("a parent that is a link", "exe", APPS, linked_parent, (2,), r"The root's parent C:\Apps is a link"),
     ("a root that is itself a link", "exe", APPS, linked_root, (2,), r"The root C:\Apps\Quorlin is a link"),
@@ -145,12 +166,12 @@ def test_a_root_a_user_can_change_is_refused_and_nothing_changes(services, tmp_p
     for top in (unix(ROOT), unix(APPS).parent):
         top.unlink() if top.is_symlink() else shutil.rmtree(top, ignore_errors=True)
     prepared(unix(root), tmp_path)
-    before = sorted((p, p.stat().st_uid) for p in unix(root).parent.rglob("*"))
+    before = sorted((p, p.stat().st_uid, p.stat().st_mode) for p in unix(root).parent.rglob("*"))
     LOG.unlink(missing_ok=True)
     assert deployed(how, VERSION, root=root) in codes
     assert named in LOG.read_text() and "nothing was changed; exit code 2" in LOG.read_text()
     assert query("Quorlin") is None and registry(ENTRY) is None
-    assert sorted((p, p.stat().st_uid) for p in unix(root).parent.rglob("*")) == before, "nothing changed"
+    assert sorted((p, p.stat().st_uid, p.stat().st_mode) for p in unix(root).parent.rglob("*")) == before, "nothing changed"
     assert not list(tmp_path.iterdir()) and not (unix(root) / "stand-in.log").exists(), "nothing ran or was laid down"
 
 
@@ -186,6 +207,28 @@ def test_a_root_the_host_cannot_name_exactly_is_refused(services, story, how, co
     assert not LOOK_ALIKE.with_name("Quorlin.exe.ran").exists(), "the user's program never ran"
     assert how == "hand" or "cannot name the root" in LOG.read_text("latin-1")
     assert how == "hand" or not (unix(BEYOND) / "bin").exists(), "nothing laid down"
+
+
+AGENT = f"-javaagent:{BEYOND}\\agent.jar"
+OPTIONS_BEYOND = [
+    # story, how they are handed over, the exit codes
+    ("by the exe", f'"/JAVA_OPTS={AGENT}"', (2,)),
+    ("by the package", f'JAVA_OPTS="{AGENT}"', (1603, 1627)),
+]
+
+
+@pytest.mark.parametrize("story, options, codes", OPTIONS_BEYOND, ids=[o[0] for o in OPTIONS_BEYOND])
+def test_options_the_host_cannot_pass_exactly_are_refused(services, story, options, codes):
+    # The host would start the server with -javaagent:C:\\Zazólc\\agent.jar, a folder any user may make.
+    services("Quorlin")
+    fresh_root("")
+    store(JRE)
+    LOG.unlink(missing_ok=True)
+    code = install(options=options) if options.startswith('"') else msiexec("i", BUILD / f"Quorlin-{VERSION}.msi",
+                                                                          f'{options} INSTALLDIR="{ROOT}"')
+    assert code in codes and query("Quorlin") is None and registry(ENTRY) is None
+    assert "The Java options hold a character that this system's code page cannot spell" in LOG.read_text("latin-1")
+    assert not (unix(ROOT) / "bin/Quorlin.exe").exists(), "nothing laid down"
 
 
 LOG_LINKS = [

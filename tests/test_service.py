@@ -1,11 +1,12 @@
 # The service's life as the Service Control Manager, the event log and the server see it, and the
 # checks of tests/inprocess.cpp on what no outside path reaches.
+import contextlib
 import os
 import re
 import shutil
 from concurrent.futures import ThreadPoolExecutor
 import pytest
-from conftest import (BUILD, EventLog, console, Root, checkpoints, events, kill, none_left, plain_service, query, registry,
+from conftest import (BUILD, EventLog, ask, console, Root, checkpoints, events, kill, none_left, plain_service, query, registry,
                       restart, text, unix, wait_for, wine)
 from conftest import fill, held, small_drive, text as text_of
 
@@ -32,7 +33,7 @@ def system_variables():
     old = {}
     def set(name, value):
         old.setdefault(name, registry(ENVIRONMENT).get(name))
-        wine("reg", "add", ENVIRONMENT, "/v", name, "/t", "REG_EXPAND_SZ", "/d", value, "/f")
+        ask("set", ENVIRONMENT, name, 2, (value + "\0").encode("utf-16-le").hex())  # REG_EXPAND_SZ, any character
         restart()
     yield set
     for name, value in old.items():
@@ -109,18 +110,24 @@ def test_a_failed_start_is_reported_stopped_with_its_cause(services, story, exe,
     assert none_left(), "a host that reported stopped ends"
 
 
-TAKEN = ('The event "Quorlin" was made by another program before the service: the server is not started, as that '
-         'program could start or stop it')
+TAKEN = [
+    # story, what a user made first (the asker's word), the code the start stops with, record 7's text
+    ("an event, already set", "make-event", 183, 'The event "Quorlin" was made by another program before the '
+     "service: the server is not started, as that program could start or stop it"),
+    ("a mutex, which takes the name from any event", "make-mutex", 6, 'The name "Quorlin" is held by another '
+     "program's object of another kind: the server is not started, as it could not be signalled"),
+]
 
 
-def test_an_event_a_user_made_first_is_never_taken_as_ours(services):
+@pytest.mark.parametrize("story, made, code, told", TAKEN, ids=[t[0] for t in TAKEN])
+def test_an_event_a_user_made_first_is_never_taken_as_ours(services, story, made, code, told):
     root = Root(r"C:\failing\bin\Quorlin.exe", "Quorlin")
     services("Quorlin")
     events = EventLog()
-    with held("Quorlin", "make-event"):  # any user may make a global event of the name first, already set
-        assert console(root.exe, "-install")[:2] == (-183, "Failed to start service\nExit code 183\n")
-    assert query("Quorlin")[:2] == (1, 183) and root.recorded("command") == [], "the server never started"
-    assert events.records() == [("error", 7, TAKEN), ("error", 0, text_of(183)[:-1])]
+    with held("Quorlin", made):  # any user may make a global object of the name first
+        assert console(root.exe, "-install")[:2] == (-code, f"Failed to start service\nExit code {code}\n")
+    assert query("Quorlin")[:2] == (1, code) and root.recorded("command") == [], "the server never started"
+    assert events.records() == [("error", 7, told), ("error", 0, text_of(code)[:-1])]
     assert none_left()
 
 
@@ -135,8 +142,35 @@ def test_a_killed_host_takes_its_server_along(services):
 
 def test_what_no_outside_path_reaches():
     out = wine(BUILD / "tests/inprocess.exe", f'"{plain_service()}"')[0]
-    assert re.search(r"^checks \d+, failed 0$", out, re.M), out
+    assert int(re.search(r"^checks (\d+), failed 0$", out, re.M)[1]) >= 60, out
     assert "Failed to start service\nExit code 0\n" in out, "a stalled start on the console"
+
+
+BEYOND = "-javaagent:C:\\Za\u017c\u00f3\u0142\u0107\\agent.jar"  # Zażółć: beyond code page 1252 (the look-alike: Zazólc)
+
+
+def test_options_the_host_cannot_pass_exactly_never_reach_the_server(services, system_variables):
+    system_variables("JAVA_OPTS", BEYOND)
+    root = Root(r"C:\optioned\bin\Quorlin.exe", "Quorlin")
+    services("Quorlin")
+    events = EventLog()
+    assert console(root.exe, "-install")[:2] == (-1113, "Failed to start service\nExit code 1113\n")
+    assert root.recorded("command") == [], "the server never started"
+    assert [r for r in events.records() if r[0] == "error"] == [
+        ("error", 0, "JAVA_OPTS holds a character that this system's code page cannot spell: the server is not "
+                     "started, as it would be given a look-alike"), ("error", 0, text_of(1113)[:-1])]
+
+
+BOX = ("The server showed a window while it started, which nobody on the service's desktop can close: \"Java Virtual "
+       "Machine Launcher\"\nError: Could not create the Java Virtual Machine.\nError: A fatal exception has occurred. "
+       "Program will exit.")
+
+
+def test_a_box_the_server_shows_while_it_starts_is_told_and_closed(display):
+    # Wine gives a service no desktop: the search runs in a program of the session, on a real display.
+    out, err, _ = wine(BUILD / "tests/inprocess.exe", "windows", env=display)
+    assert re.search(r"^checks 6, failed 0$", out, re.M), out
+    assert events(err) == [BOX, BOX], "the title and the text, as the box showed them"
 
 
 def test_a_report_writes_one_record_and_a_null_text_none():
@@ -182,23 +216,48 @@ def test_the_servers_output_is_kept_and_a_failure_shows_its_last_lines(services,
 def open_logs(logs, target):
     logs.mkdir(0o777)
     logs.chmod(0o777)
+    return []
 
 
 def users_logs(logs, target):
     logs.mkdir()
     os.chown(logs, 1000, 1000)  # Wine shows another uid's folder as S-1-5-7's
+    return []
 
 
 def linked_logs(logs, target):
     logs.symlink_to(target)  # as Wine shows a junction
+    return []
 
 
+def users_file(logs, target):
+    """Made while an earlier version left the folder open: a user's own server.log, to read what comes."""
+    open_logs(logs, target)
+    (logs / "server.log").write_text("a user's words\n")
+    os.chown(logs / "server.log", 1000, 1000)
+    return [logs / "server.log"]
+
+
+def hard_link(logs, target):
+    """The same, but server.log a second name of a file of the system's, for the output to overwrite."""
+    open_logs(logs, target)
+    (target / "settings.ini").write_text("the system's settings\n")
+    os.link(target / "settings.ini", logs / "server.log")
+    return [target / "settings.ini"]
+
+
+ASIDE = re.escape(r"C:\talking\logs\server.log was not the service's own (others could change it, or it was a second "
+                  r"name of another file): it was moved aside as C:\talking\logs\server.log.") + r"\d+\.aside"
 LOG_FOLDERS = [
-    # story, what is at <root>\logs before the start, whether the output is kept there, the error records
+    # story, what is at <root>\logs before the start (and the files a user made there), whether the output is
+    # kept there, the records that are no information (type, identifier, a pattern of the text)
     ("open to everyone, as an earlier version left it: closed", open_logs, True, []),
-    ("a user's", users_logs, False, [("error", 5, r"The server's output is not kept in C:\talking\logs: " + text_of(5)[:-1])]),
-    ("a link", linked_logs, False, [("error", 5, r"The server's output is not kept in C:\talking\logs: " +
-                                     text_of(1920)[:-1])]),
+    ("a user's", users_logs, False, [("error", 5, re.escape(r"The server's output is not kept in C:\talking\logs: " +
+                                                          text_of(5)[:-1]))]),
+    ("a link", linked_logs, False, [("error", 5, re.escape(r"The server's output is not kept in C:\talking\logs: " +
+                                                         text_of(1920)[:-1]))]),
+    ("open, with a user's server.log: set aside, never written", users_file, True, [("warning", 9, ASIDE)]),
+    ("open, server.log a hard link to a file of the system's: set aside", hard_link, True, [("warning", 9, ASIDE)]),
 ]
 
 
@@ -206,15 +265,21 @@ LOG_FOLDERS = [
 def test_the_logs_folder_is_written_only_where_no_user_can_change_it(services, tmp_path, story, made, kept, written):
     root = Root(r"C:\talking\bin\Quorlin.exe", "Quorlin", "say listening on 8080\n")
     logs = unix(r"C:\talking\logs")
-    made(logs, tmp_path)
+    theirs = {path.stat().st_ino: path.read_bytes() for path in made(logs, tmp_path)}
     services("Quorlin")
     events = EventLog()
     assert console(root.exe, "-install")[:2] == (0, "Service started\n"), "the server runs all the same"
     query("Quorlin", "stop")
     assert wait_for(lambda: query("Quorlin")[0] == 1)
-    assert (logs / "server.log").exists() == kept and not list(tmp_path.iterdir()), "nothing through a link"
+    assert (logs / "server.log").exists() == kept and not list(tmp_path.glob("server*")), "nothing through a link"
+    assert not kept or "listening on 8080" in (logs / "server.log").read_text()
     assert not kept or not logs.stat().st_mode & 0o002, "closed: Everyone may not write"
-    assert [r for r in events.records() if r[0] == "error"] == written
+    files = [path for path in (*tmp_path.iterdir(), *(logs.iterdir() if kept else ())) if path.is_file()]
+    assert {path.stat().st_ino: path.read_bytes() for path in files if path.stat().st_ino in theirs} == theirs, \
+        "what a user made there stays as it was"
+    records = [r for r in events.records() if r[0] != "information"]
+    assert len(records) == len(written) and all(
+        (kind, id) == r[:2] and re.fullmatch(pattern, r[2]) for (kind, id, pattern), r in zip(written, records)), records
 
 
 def test_the_servers_last_output_is_in_its_log_when_the_service_reports_stopped(services):
@@ -249,27 +314,57 @@ def test_a_flood_of_output_stays_bounded_and_the_newest_is_kept(services):
 
 
 def flood_lines(logs):
-    """The numbers of the flood's lines in the server's logs, oldest file first; and the logs' text."""
-    files = [logs / name for name in ("server.4.log", "server.3.log", "server.2.log", "server.1.log", "server.log")]
+    """The numbers of the flood's lines in the server's logs, oldest file first (server.0.log, where the output
+    goes while server.log cannot be written, newest); and the logs' text."""
+    files = [logs / f"server.{name}log" for name in ("4.", "3.", "2.", "1.", "", "0.")]
     text = "".join(f.read_text() for f in files if f.exists())
     return [int(n) for n in re.findall(r"^" + STAMP + r"flood line (\d+) ", text, re.M)], text
 
 
-def test_a_log_viewer_across_the_rotation_loses_no_line(services):
-    # A viewer shares reads and writes: the log cannot move while it follows it, and grows on instead.
-    root = Root(r"C:\viewed\bin\Quorlin.exe", "Quorlin", "flood 15\n")
+HELD_LOGS = [
+    # story, how a reader holds server.log (the asker's word), whether only while the service starts, the
+    # megabytes of output, the records that are no information (type, identifier)
+    ("a viewer that shares reads and writes, not deletion, all along", "view", False, 28, []),
+    ("a reader that shares reads only, while the service starts", "hold", True, 15, [("warning", 9)]),
+]
+
+
+@pytest.mark.parametrize("story, how, starting, megabytes, written", HELD_LOGS, ids=[h[0] for h in HELD_LOGS])
+def test_a_reader_of_the_log_loses_no_line_and_keeps_it_bounded(services, story, how, starting, megabytes, written):
+    # A viewer shares reads and writes: the log cannot move while it follows it, and is copied aside instead. A
+    # reader that shares no writes keeps the host from opening it: the output goes to server.0.log.
+    root = Root(r"C:\viewed\bin\Quorlin.exe", "Quorlin", f"flood {megabytes}\n")
     logs = unix(r"C:\viewed\logs")
     logs.mkdir()
     (logs / "server.log").write_text("")
     services("Quorlin")
-    with held(r"C:\viewed\logs\server.log", "view"):
+    events = EventLog()
+    with contextlib.ExitStack() as reading:
+        reading.enter_context(held(r"C:\viewed\logs\server.log", how))
         assert console(root.exe, "-install")[:2] == (0, "Service started\n")
-        assert wait_for(lambda: root.recorded("at flood ends"), 120)
+        if starting:
+            reading.close()
+        assert wait_for(lambda: root.recorded("at flood ends"), 300)
         query("Quorlin", "stop")
         assert wait_for(lambda: query("Quorlin")[0] == 1)
     numbers, text = flood_lines(logs)
-    assert numbers == list(range(150000)), "every line the server wrote, in order"
-    assert (logs / "server.log").stat().st_size > 10 * MB and "not kept" not in text
+    assert numbers == list(range(megabytes * 10000)), "every line the server wrote, in order"
+    assert max(f.stat().st_size for f in logs.iterdir()) <= 12 * MB and (logs / "server.1.log").exists(), "rotated"
+    assert "not kept" not in text and [r[:2] for r in events.records() if r[0] != "information"] == written
+
+
+def test_a_server_started_on_a_machine_up_26_days_rotates_its_log(services, up_26_days):
+    assert int(wine(BUILD / "tests/inprocess.exe", "tick")[0]) > 2 ** 31, "the tick count is past 2^31"
+    root = Root(r"C:\uptime\bin\Quorlin.exe", "Quorlin", "flood 15\n")
+    services("Quorlin")
+    assert console(root.exe, "-install")[:2] == (0, "Service started\n")
+    assert wait_for(lambda: root.recorded("at flood ends"), 300)
+    query("Quorlin", "stop")
+    assert wait_for(lambda: query("Quorlin")[0] == 1) and none_left()
+    logs = unix(r"C:\uptime\logs")
+    numbers, text = flood_lines(logs)
+    assert numbers == list(range(150000)) and "not kept" not in text, "every line, in order"
+    assert max(f.stat().st_size for f in logs.iterdir()) <= 10 * MB and (logs / "server.1.log").exists(), "rotated"
 
 
 def test_a_full_disk_costs_only_what_could_not_be_written(services, tmp_path):
@@ -280,6 +375,7 @@ def test_a_full_disk_costs_only_what_could_not_be_written(services, tmp_path):
         events = EventLog()
         assert console(root.exe, "-install")[:2] == (0, "Service started\n")
         assert wait_for(lambda: root.recorded("at flood ends"), 120)
+        assert wait_for(lambda: ("error", 5) in [r[:2] for r in events.records()]), "told while the disk is full"
         (unix(r"Q:\full") / "filler").unlink()
         (unix(r"Q:\full") / "freed").write_text("")
         assert wait_for(lambda: len(root.recorded("at flood ends")) == 2, 120)
@@ -290,21 +386,23 @@ def test_a_full_disk_costs_only_what_could_not_be_written(services, tmp_path):
         assert numbers[-10000:] == list(range(30000, 40000)), "every later line, without a restart"
         lost = re.findall(r"^" + STAMP + r"Quorlin: (\d+) bytes of the server's output were not kept: (.*)$", text, re.M)
         assert lost and {why for _, why in lost} == {text_of(112)[:-1].rstrip()} and all(int(n) for n, _ in lost)
-        assert [r[:2] for r in events.records() if r[0] == "error"] == [("error", 5)] * len(lost), "an event each"
+        assert [r[:2] for r in events.records() if r[0] == "error"] == [("error", 5)] * 2 * len(lost), "as it began, as it ended"
         kill()
 
 
-SYSTEM_PATH = r"C:\user tools;C:\user java;C:\user home\jre\bin;C:\runtime;%SystemRoot%\system32;%SystemRoot%"
-PASSED = ["user tools", "user java", r"user home\jre\bin"]
+SYSTEM_PATH = (r"C:\user tools;C:\user java;C:\user home\jre\bin;C:/user home/jre/bin;C:\runtime;%SystemRoot%\system32;"
+               r"%SystemRoot%")
+PASSED = [r"C:\user tools", r"C:\user java", r"C:\user home\jre\bin", "C:/user home/jre/bin"]
 LEFT_OUT = ("Left out of the server's PATH, as users other than the system and Administrators may change them or "
-            r"make them: C:\user tools;C:\user home\jre\bin")
+            r"make them: C:\user tools;C:\user home\jre\bin;C:/user home/jre/bin")
 PASSED_OVER = " was passed over: users other than the system and Administrators may change it"
 
 
 def test_javaw_on_the_path_runs_only_from_where_no_user_can_change_it(services, system_variables):
     # A folder open to everyone (a user may put their program there), a user's program in a closed
     # folder (Wine shows another uid's file as S-1-5-7's), and a closed folder inside one a user owns
-    # (they may rename it away and put their own in its place), all ahead of the Java runtime's own.
+    # (they may rename it away and put their own in its place), also written with forward slashes, all
+    # ahead of the Java runtime's own.
     root = Root(r"C:\pathed\bin\Quorlin.exe", "Quorlin", "", server=False)
     shutil.rmtree(unix(r"C:\user home"), ignore_errors=True)
     for folder, mode, owner in (("user tools", 0o777, 0), ("user java", 0o755, 1000), ("user home\\jre\\bin", 0o755, 0),
@@ -323,7 +421,7 @@ def test_javaw_on_the_path_runs_only_from_where_no_user_can_change_it(services, 
     assert [e for e in root.recorded("environment") if e.startswith("PATH=")] == [
         r"PATH=C:\pathed\bin;C:\user java;C:\runtime;C:\windows\system32;C:\windows"], "no folder a user may change"
     assert events.records() == [("warning", 8, LEFT_OUT)] + [
-        ("warning", 4, rf"javaw.exe in C:\{folder}" + PASSED_OVER) for folder in PASSED] + [
+        ("warning", 4, f"javaw.exe in {folder}" + PASSED_OVER) for folder in PASSED] + [
         ("information", 1, r"The server runs: C:\runtime\javaw.exe")]
     query("Quorlin", "stop")
     assert wait_for(lambda: query("Quorlin")[0] == 1) and none_left()

@@ -19,6 +19,7 @@
 //   run FILE               its image mapped, as a program running from it: it can be moved, not deleted
 //   hold-service NAME      a status handle to the service, as the services console or an agent holds it
 //   make-event NAME        a manual-reset event of that name, set, open to everyone, as any user may make
+//   make-mutex NAME        a mutex of that name, which takes the name from any event
 #include <windows.h>
 #include <stdio.h>
 #include <string>
@@ -244,6 +245,10 @@ static bool hold(const std::string& how, const char* what)
     if (how == "make-event") {
         HANDLE event = CreateEventA(NULL, TRUE, TRUE, what);
         return event && GetLastError() != ERROR_ALREADY_EXISTS;
+    }
+    if (how == "make-mutex") {
+        HANDLE mutex = CreateMutexA(NULL, FALSE, what);
+        return mutex && GetLastError() != ERROR_ALREADY_EXISTS;
     }
     SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
     return how == "hold-service" && manager && OpenServiceA(manager, what, SERVICE_QUERY_STATUS);

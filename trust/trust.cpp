@@ -4,22 +4,75 @@
 #include <sddl.h>
 #include <wchar.h>
 
+// The owner that what this process makes gets: the token's default owner. An elevated administrator's
+// programs make what Administrators own, not what their user owns (whose unelevated programs could then
+// change it). Read off an event made for the purpose; where the system gives it no owner (Wine, in a
+// service), the token's user, which owns all that Wine makes.
+static PSID makersOwner()
+{
+    static PSID owner;
+    static BYTE user[256];
+    static PSECURITY_DESCRIPTOR descriptor;
+    HANDLE made = owner ? NULL : CreateEventW(NULL, TRUE, FALSE, NULL);
+    if (made) {
+        if (GetSecurityInfo(made, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, NULL, NULL, NULL,
+                            &descriptor) != ERROR_SUCCESS)
+            owner = NULL;
+        CloseHandle(made);
+    }
+    HANDLE token;
+    DWORD size;
+    if (!owner && OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        if (GetTokenInformation(token, TokenUser, user, sizeof user, &size))
+            owner = ((TOKEN_USER*)user)->User.Sid;
+        CloseHandle(token);
+    }
+    return owner;
+}
+
 bool trusted(PSID sid)
 {
-    static PSID installer, self;
-    static BYTE user[256];
+    static PSID installer;
     if (!installer && !ConvertStringSidToSidW(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",
                                               &installer))
         return false;
-    HANDLE token;
-    DWORD size;
-    if (!self && OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        if (GetTokenInformation(token, TokenUser, user, sizeof user, &size))
-            self = ((TOKEN_USER*)user)->User.Sid;
-        CloseHandle(token);
-    }
+    PSID maker = makersOwner();
     return IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
-           EqualSid(sid, installer) || (self && EqualSid(sid, self));
+           EqualSid(sid, installer) || (maker && EqualSid(sid, maker));
+}
+
+// The trustee of an allow ACE of any kind; null for an ACE that grants nothing. Callback (conditional)
+// and object ACEs grant on files too: an object ACE without a type GUID grants as a plain one does.
+static PSID grantee(ACE_HEADER* ace)
+{
+    switch (ace->AceType) {
+    case ACCESS_ALLOWED_ACE_TYPE:
+    case ACCESS_ALLOWED_CALLBACK_ACE_TYPE:
+        return &((ACCESS_ALLOWED_ACE*)ace)->SidStart;
+    case ACCESS_ALLOWED_OBJECT_ACE_TYPE:
+    case ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE: {
+        ACCESS_ALLOWED_OBJECT_ACE* object = (ACCESS_ALLOWED_OBJECT_ACE*)ace;
+        BYTE* sid = (BYTE*)&object->ObjectType;
+        sid += object->Flags & ACE_OBJECT_TYPE_PRESENT ? sizeof(GUID) : 0;
+        sid += object->Flags & ACE_INHERITED_OBJECT_TYPE_PRESENT ? sizeof(GUID) : 0;
+        return (PSID)sid;
+    }
+    default:
+        return NULL;
+    }
+}
+
+bool closedIn(PSID owner, PACL dacl, DWORD rights)
+{
+    bool closed = owner && trusted(owner) && (dacl || !rights);  // a null DACL grants everything
+    for (WORD index = 0; closed && rights && index < dacl->AceCount; index++) {
+        ACE_HEADER* ace;
+        closed = GetAce(dacl, index, (void**)&ace);
+        PSID sid = closed ? grantee(ace) : NULL;
+        closed = closed && (!sid || (ace->AceFlags & INHERIT_ONLY_ACE) ||
+                            !(((ACCESS_ALLOWED_ACE*)ace)->Mask & rights) || trusted(sid));
+    }
+    return closed;
 }
 
 bool closedTo(const wchar_t* path, DWORD rights)
@@ -30,13 +83,20 @@ bool closedTo(const wchar_t* path, DWORD rights)
     if (GetNamedSecurityInfoW(path, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
                               NULL, &dacl, NULL, &descriptor) != ERROR_SUCCESS)
         return false;
-    bool closed = owner && trusted(owner) && (dacl || !rights);  // a null DACL grants everything
-    for (WORD index = 0; closed && rights && index < dacl->AceCount; index++) {
-        ACCESS_ALLOWED_ACE* ace;
-        closed = GetAce(dacl, index, (void**)&ace) &&
-                 (ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE || (ace->Header.AceFlags & INHERIT_ONLY_ACE) ||
-                  !(ace->Mask & rights) || trusted(&ace->SidStart));
-    }
+    bool closed = closedIn(owner, dacl, rights);
+    LocalFree(descriptor);
+    return closed;
+}
+
+bool closedHandle(HANDLE file, DWORD rights)
+{
+    PSID owner;
+    PACL dacl;
+    PSECURITY_DESCRIPTOR descriptor;
+    if (GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, NULL,
+                        &dacl, NULL, &descriptor) != ERROR_SUCCESS)
+        return false;
+    bool closed = closedIn(owner, dacl, rights);
     LocalFree(descriptor);
     return closed;
 }
@@ -58,11 +118,21 @@ static bool unsafe(const wchar_t* name, DWORD rights, bool* link)
     return *link || !closedTo(name, rights);
 }
 
+wchar_t* canonical(const wchar_t* path)
+{
+    DWORD length = GetFullPathNameW(path, 0, NULL, NULL);
+    wchar_t* full = length ? (wchar_t*)malloc(length * sizeof(wchar_t)) : NULL;
+    if (full && GetFullPathNameW(path, length, full, NULL) < length)
+        return full;
+    free(full);
+    return NULL;
+}
+
 wchar_t* changeable(const wchar_t* path, DWORD rights, bool* link)
 {
-    wchar_t* name = _wcsdup(path);
+    wchar_t* name = canonical(path);
     if (!name)
-        return NULL;
+        return _wcsdup(path);  // what cannot be named fully is judged changeable
     *link = false;
     if (unsafe(name, rights, link))
         return name;

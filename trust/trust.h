@@ -11,13 +11,21 @@ const DWORD WRITING = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_
 const DWORD REPLACING = DELETE | WRITE_DAC | WRITE_OWNER | FILE_DELETE_CHILD | GENERIC_WRITE | GENERIC_ALL;
 
 // Whether sid is one of those that may change what the system runs: the system, Administrators,
-// TrustedInstaller, or the account that runs this process.
+// TrustedInstaller, or the owner of what this process makes (its token's default owner).
 bool trusted(PSID sid);
 
+// Whether the owner is trusted and the DACL grants no one else any of rights.
+bool closedIn(PSID owner, PACL dacl, DWORD rights);
 // Whether the owner of path is trusted and no one else is granted any of rights on it.
 bool closedTo(const wchar_t* path, DWORD rights);
+// The same for an open file.
+bool closedHandle(HANDLE file, DWORD rights);
 
 bool isLink(DWORD attributes);
+
+// The full path as the system reads it, a new heap text: / as \, . and .. resolved, so that a walk up
+// it at \ meets every folder that the system passes through; null if it cannot be formed.
+wchar_t* canonical(const wchar_t* path);
 
 // The first of path and the folders above it, up to the drive, that is a link or that anyone but the
 // trusted owns or may change: path itself through rights, each folder above it through REPLACING. A
