@@ -85,6 +85,8 @@ UninstPage instfiles
     RMDir "$INSTDIR\bin"
     !insertmacro serverFolders
     Delete "$INSTDIR\Uninstall.exe"
+    ; A folder that is a process's current folder cannot be removed: not the root (see setUp).
+    SetOutPath "$SYSDIR"
     RMDir "$INSTDIR"
   FunctionEnd
 !macroend
@@ -183,9 +185,15 @@ FunctionEnd
 ; earlier removal left to be deleted at the next restart under the root is taken back first.
 Function layDown
   QuorlinSetup::clearPending "$INSTDIR"
+  Pop $1
   Pop $0
+  ${If} $1 != ""
+    !insertmacro log "$1"
+  ${EndIf}
   ${If} $0 != ""
-    !insertmacro log "$0"
+  ${AndIf} $0 != 0
+    StrCpy $0 1
+    Return
   ${EndIf}
   !insertmacro log "Laying down the programs and the server's files"
   StrCpy $R5 0
@@ -199,6 +207,9 @@ Function setUp
   ${IfThen} ${Silent} ${|} StrCpy $1 ${SETUP_LIMIT} ${|}
   SetOutPath "$INSTDIR"
   !insertmacro run $1 '"$INSTDIR\bin\vexil_setup.exe"'
+  ; Nothing else runs in the root, which a roll-back removes: the system's folder is the current one, where
+  ; no standard user can put a DLL, and which NSIS need not remove at the end, as it does its plugins'.
+  SetOutPath "$SYSDIR"
   ${If} $0 == "timeout"
     !insertmacro log "vexil_setup was ended after ${SETUP_LIMIT} ms: it waited for its Install Error box to be closed"
   ${ElseIf} $0 != 0
@@ -268,7 +279,7 @@ Function fallBack
   !insertmacro log "Upgrade failed: putting the previous version back"
   Call stopService
   StrCpy $R5 0
-  !insertmacro productFiles restoreFile
+  !insertmacro upgradedFiles restoreFile
   !insertmacro serverFolders
   QuorlinSetup::restoreJavaOptions "$PLUGINSDIR"
   Pop $1
@@ -276,11 +287,34 @@ Function fallBack
   ${If} $1 != ""
     !insertmacro log "$1"
   ${EndIf}
+  ${If} $0 != ""
+  ${AndIf} $0 != 0
+    StrCpy $R5 1
+  ${EndIf}
+  ${IfThen} $R5 != 0 ${|} Call keepPrevious ${|}
   Call startService
   ${If} $0 == 1
     !insertmacro fail "Upgrade failed; the previous version runs again"
   ${EndIf}
   !insertmacro fail "Upgrade failed; the previous version is back but did not start"
+FunctionEnd
+
+; What could not be put back is named above: the service is not started on a tree of both versions, and
+; the previous version's copies outlive the run, beside the log, where no standard user can write; a run
+; of the installer again finishes the upgrade. The run fails.
+Function keepPrevious
+  StrCpy $1 "$logFolder\previous"
+  ${If} $logFolder == ""
+    StrCpy $1 "$INSTDIR\previous"
+  ${EndIf}
+  RMDir /r "$1"
+  CreateDirectory "$1"
+  ClearErrors
+  CopyFiles /SILENT "$PLUGINSDIR\previous\*.*" "$1"
+  ${If} ${Errors}
+    !insertmacro fail "Upgrade failed, and the previous version could not be put back whole nor its files kept; the service is not started: run the installer again to finish the upgrade"
+  ${EndIf}
+  !insertmacro fail "Upgrade failed, and the previous version could not be put back whole: its files are kept in $1; the service is not started: run the installer again to finish the upgrade"
 FunctionEnd
 
 ; A step that failed: an upgrade falls back, a first installation rolls back.
@@ -326,7 +360,7 @@ Function upgrade
     !insertmacro fail "The service Quorlin did not stop: nothing was changed"
   ${EndIf}
   StrCpy $R5 0
-  !insertmacro productFiles keepFile
+  !insertmacro upgradedFiles keepFile
   ${If} $R5 != 0
     Call startService
     !insertmacro fail "The previous version could not be kept for a fall-back: nothing was changed"

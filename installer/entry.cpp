@@ -71,7 +71,8 @@ PLUGIN(registerProduct)
 {
     wchar_t* root = popped(stack, room);
     wchar_t* version = popped(stack, room);
-    LONG status = !root || !version ? ERROR_NOT_ENOUGH_MEMORY : registerSource(root);
+    LONG status = !root || !version ? ERROR_NOT_ENOUGH_MEMORY : faulted(L"registerProduct") ? GetLastError()
+                                                                                       : registerSource(root);
     if (status == ERROR_SUCCESS)
         status = registerEntry(root, version);
     if (status != ERROR_SUCCESS)

@@ -21,6 +21,8 @@ static void makeParents(wchar_t* path)
 // there (a link, in a root an operator left open) is deleted, never written through. 0, or the error.
 static DWORD copyOver(const wchar_t* from, wchar_t* to)
 {
+    if (faulted(L"copy"))
+        return GetLastError();
     size_t length = wcslen(to) + 8;
     wchar_t* beside = (wchar_t*)calloc(length, sizeof(wchar_t));
     if (!beside)
@@ -118,7 +120,7 @@ PLUGIN(restoreFile)
     bool kept = GetFileAttributesW(from) != INVALID_FILE_ATTRIBUTES;
     DWORD code = kept && same(from, to) ? ERROR_SUCCESS
                  : kept ? copyOver(from, to)
-                 : DeleteFileW(to) || GetLastError() == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS
+                 : !faulted(L"delete") && (DeleteFileW(to) || GetLastError() == ERROR_FILE_NOT_FOUND) ? ERROR_SUCCESS
                  : GetLastError();
     if (code != ERROR_SUCCESS) {
         swprintf(line, MAX_PATH * 3, L"The previous version's file could not be put back: %ls", to);

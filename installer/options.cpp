@@ -103,6 +103,8 @@ static LONG setOptions(const wchar_t* folder, const wchar_t* entry)
 {
     HKEY key;
     VALUE old, made;
+    if (faulted(L"setJavaOptions"))
+        return GetLastError();
     LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, SERVICE_KEY, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key);
     if (status != ERROR_SUCCESS)
         return status;
@@ -192,6 +194,8 @@ PLUGIN(restoreJavaOptions)
     free(folder);
     if (status == ERROR_FILE_NOT_FOUND)
         return result(stack, L"", L"");
+    if (status == ERROR_SUCCESS && faulted(L"restoreJavaOptions"))
+        status = GetLastError();
     if (status == ERROR_SUCCESS &&
         (status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, SERVICE_KEY, 0, KEY_SET_VALUE, &key)) == ERROR_SUCCESS) {
         status = writeEnvironment(key, &old);
@@ -214,7 +218,7 @@ PLUGIN(setRecovery)
     // A restart action needs SERVICE_START on the service as well as the right to change it.
     SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
     SC_HANDLE service = manager ? OpenServiceW(manager, L"Quorlin", SERVICE_CHANGE_CONFIG | SERVICE_START) : NULL;
-    BOOL done = service && ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure) &&
+    BOOL done = service && !faulted(L"setRecovery") && ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure) &&
                 ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &nonCrash);
     DWORD code = GetLastError();
     if (service)

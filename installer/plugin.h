@@ -10,6 +10,7 @@
 //   files.cpp      keepFile, placeFile, restoreFile
 //   entry.cpp      registerProduct
 //   removal.cpp    deleteAtRestart, clearPending
+//   faults.cpp     the test build's failing steps
 #pragma once
 #include <windows.h>
 
@@ -46,3 +47,14 @@ DWORD closeTree(const wchar_t* path, PSECURITY_DESCRIPTOR closed, wchar_t** fail
 // Makes the folder and any parent missing, each with the descriptor from the start; ERROR_ALREADY_EXISTS
 // when the folder itself was there.
 DWORD makeClosed(wchar_t* folder, PSECURITY_DESCRIPTOR closed);
+
+// Whether this step, the next of the run's steps that change the machine, is to fail: in the test
+// build (faults.cpp), as QUORLIN_FAIL_STEPS says; in the release build, never.
+#ifdef QUORLIN_FAULTS
+bool faulted(const wchar_t* step);
+#else
+inline bool faulted(const wchar_t*)
+{
+    return false;
+}
+#endif

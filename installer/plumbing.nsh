@@ -59,6 +59,12 @@
   !insertmacro ${action} "reg_values.properties"
 !macroend
 
+; The same and the uninstaller, which an upgrade writes anew: what it keeps and a fall-back puts back.
+!macro upgradedFiles action
+  !insertmacro productFiles ${action}
+  !insertmacro ${action} "Uninstall.exe"
+!macroend
+
 ; The uninstaller deletes a file in use (held open, or a program still running) at the next restart and
 ; names it in the log; the run then ends with 3010, success with a restart required.
 !macro deleteFile file

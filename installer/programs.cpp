@@ -18,7 +18,7 @@ PLUGIN(run)
     STARTUPINFOW startup = {};
     PROCESS_INFORMATION program = {};
     char* output = (char*)calloc(room + 1, 1);
-    if (!commandLine || !output || !CreatePipe(&read, &write, &inherited, 0))
+    if (!commandLine || !output || faulted(L"run") || !CreatePipe(&read, &write, &inherited, 0))
         return result(stack, L"error", L"");
     SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
     startup.cb = sizeof startup;

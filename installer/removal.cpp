@@ -32,7 +32,7 @@ PLUGIN(deleteAtRestart)
         taken = GetLastError() == ERROR_ALREADY_EXISTS;
     }
     const wchar_t* going = moved ? aside : path;
-    if (!MoveFileExW(going, NULL, MOVEFILE_DELAY_UNTIL_REBOOT))
+    if (faulted(L"deleteAtRestart") || !MoveFileExW(going, NULL, MOVEFILE_DELAY_UNTIL_REBOOT))
         swprintf(line, 2 * room + 96, L"In use, and could not be left to the next restart (error %lu): %ls",
                  GetLastError(), going);
     else if (moved)
@@ -48,19 +48,22 @@ PLUGIN(deleteAtRestart)
 // Takes out of PendingFileRenameOperations every deletion of the root or of anything below it, which
 // an earlier removal left for a file in use: else the next restart would delete what this
 // installation lays down. A file that removal moved aside still goes: nothing lays down its name.
-// Leaves on the stack the line for the log ("" when there were none).
+// Leaves the line for the log and the result: "" when there were none, "0" when taken back, else the error.
 PLUGIN(clearPending)
 {
     const wchar_t* session = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
     wchar_t* root = (wchar_t*)calloc(room + 8, sizeof(wchar_t));
     HKEY key;
     DWORD type, size = 0, cleared = 0;
+    LONG status = ERROR_SUCCESS;
     if (!root || !pop(stack, root + 4, room))
-        return push(stack, L"");
+        return failed(stack, ERROR_NOT_ENOUGH_MEMORY, L"Deletions left for the next restart could not be read");
     wcsncpy(root, L"\\??\\", 4);
     size_t length = wcslen(root);
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, session, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key) != ERROR_SUCCESS)
-        return push(stack, L"");
+    if (faulted(L"clearPending"))
+        return failed(stack, GetLastError(), L"Deletions left for the next restart could not be read");
+    if ((status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, session, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key)) != ERROR_SUCCESS)
+        return failed(stack, status, L"Deletions left for the next restart could not be read");
     wchar_t *old = NULL, *kept = NULL, *end = NULL;
     if (RegQueryValueExW(key, L"PendingFileRenameOperations", NULL, &type, NULL, &size) == ERROR_SUCCESS &&
         type == REG_MULTI_SZ && (old = (wchar_t*)calloc(size + 4, 1)) && (kept = (wchar_t*)calloc(size + 4, 1)) &&
@@ -79,15 +82,18 @@ PLUGIN(clearPending)
         }
         *end++ = 0;
         if (cleared && end - kept > 1)
-            RegSetValueExW(key, L"PendingFileRenameOperations", 0, REG_MULTI_SZ, (BYTE*)kept,
-                           (DWORD)((end - kept) * sizeof(wchar_t)));
+            status = RegSetValueExW(key, L"PendingFileRenameOperations", 0, REG_MULTI_SZ, (BYTE*)kept,
+                                    (DWORD)((end - kept) * sizeof(wchar_t)));
         else if (cleared)
-            RegDeleteValueW(key, L"PendingFileRenameOperations");
+            status = RegDeleteValueW(key, L"PendingFileRenameOperations");
     }
     RegCloseKey(key);
     free(old);
     free(kept);
+    if (status != ERROR_SUCCESS)
+        return failed(stack, status, L"Deletions left for the next restart under the root could not be taken back, "
+                                     L"and would delete this installation's files");
     wchar_t line[160];
     swprintf(line, 160, L"Deletions left for the next restart under the root, taken back: %lu", cleared);
-    push(stack, cleared ? line : L"");
+    result(stack, cleared ? L"0" : L"", cleared ? line : L"");
 }

@@ -162,7 +162,7 @@ PLUGIN(closeRoot)
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(CLOSED, SDDL_REVISION_1, &closed, NULL))
         return failed(stack, GetLastError(), L"The root could not be closed");
     wchar_t* failedAt = root;
-    DWORD code = makeClosed(root, closed);
+    DWORD code = faulted(L"closeRoot") ? GetLastError() : makeClosed(root, closed);
     if (code == ERROR_ALREADY_EXISTS || code == ERROR_SUCCESS) {
         if (refused(stack, root))
             return LocalFree(closed), (void)0;

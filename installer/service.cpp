@@ -110,6 +110,8 @@ PLUGIN(isMarked)
 // a server that takes long to save its work). "1" when no process of it runs any more, else "0".
 PLUGIN(stopService)
 {
+    if (faulted(L"stopService"))
+        return result(stack, L"0", L"The service Quorlin did not stop");
     SC_HANDLE service = openService(SERVICE_QUERY_STATUS | SERVICE_STOP);
     SERVICE_STATUS_PROCESS status = {};
     DWORD size;
@@ -147,6 +149,8 @@ const ULONGLONG START_LIMIT = 600000;
 PLUGIN(startService)
 {
     wchar_t line[256];
+    if (faulted(L"startService"))
+        return result(stack, L"0", L"The start was refused: error 29");
     SC_HANDLE service = openService(SERVICE_START | SERVICE_QUERY_STATUS);
     BOOL started;
     while (!(started = service && StartServiceW(service, 0, NULL)) && GetLastError() == ERROR_SERVICE_DATABASE_LOCKED)

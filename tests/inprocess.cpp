@@ -1,10 +1,10 @@
 // What no outside path reaches: error texts, the registry layer, the handler's answer to controls
-// that only the system sends, the shutdown allowance, a stalled start. Given a plain service's command
-// line, prints "FAIL ..." per failed check, then "checks N, failed F". Given "report", writes one event
-// and a null one; given "text N", prints the system's text for N; given "render MODULE ID TEXT",
-// prints event ID of MODULE's message table with TEXT as its one string; given "hold FILE", holds the file open,
-// sharing reads only, and says "held"; given "hold-service NAME", holds a status handle to the service.
-// Given "windows", on a real display, checks the search for a window the server shows while it starts.
+// that only the system sends, the shutdown allowance, a stalled start, the rule of who may change what
+// on Windows' own descriptors. Given a plain service's command line, prints "FAIL ..." per failed check,
+// then "checks N, failed F". Given "report", writes one event and a null one; given "text N", prints
+// the system's text for N; given "render MODULE ID TEXT", prints event ID of MODULE's message table with
+// TEXT as its one string; given "tick", the tick count; given "windows", on a real display, checks the
+// search for a window the server shows while it starts ("box" and "idle" are its children).
 #include <stdio.h>
 #include <windows.h>
 #include <aclapi.h>

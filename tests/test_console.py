@@ -59,22 +59,28 @@ def test_install_and_remove(services, story, exe, install, registered):
     assert registry(SOURCE) == {}
 
 
-def test_the_start_is_retried_while_another_service_holds_the_lock(services):
+def test_the_start_is_retried_while_another_service_holds_the_lock(services, tmp_path):
+    # A service whose start holds the lock until the test lets go of it (the bed's Service Control Manager
+    # waits 2 minutes for its process), once the trace shows -install refused twice: tried, then retried 2 s
+    # later. Its calls, traced: StartServiceA refused while the lock is held, then not; and the preshutdown
+    # time set by -install itself (level 7), since Wine gives every service the same 180 s that -install sets.
     root = Root(r"C:\quorlin-locked\bin\Quorlin.exe")
     services("Quorlin")
-    services("QLocker", f'"{plain_service()}" 10000')
-    services("QProbe", f'"{plain_service()}"')
+    services("QLocker", f'"{plain_service()}" until C:\\unlock')
+    unix(r"C:\unlock").unlink(missing_ok=True)
     locker = subprocess.Popen([os.environ["WINELOADER"], "sc", "start", "QLocker"], stdout=subprocess.DEVNULL)
-    assert wait_for(lambda: running("plain.exe.* 10000"))
-    wine("sc", "start", "QProbe")
-    assert query("QProbe")[0] == 1, "the start lock is held"
-    # Its calls, traced: StartServiceA refused while the lock is held, then not; and the preshutdown time set
-    # by -install itself (level 7), since Wine gives every service the same 180 s that -install sets.
+    assert wait_for(lambda: running("plain.exe.* until"))
     calls = "advapi32.StartServiceA;advapi32.ChangeServiceConfig2A\0"
     ask("set", r"HKCU\Software\Wine\Debug", "RelayInclude", 1, calls.encode("utf-16-le").hex())
-    code, out, trace = console(root.exe, "-install", env={"WINEDEBUG": "-all,+relay"})
-    assert (code, out) == (0, "Service started\n")
-    results = re.findall(r"Ret  advapi32\.StartServiceA\(\) retval=([0-9a-f]+)", trace)
-    assert len(results) > 1 and set(results[:-1]) == {"0" * len(results[0])} and int(results[-1], 16), "it met the lock"
-    assert re.search(r"Call advapi32\.ChangeServiceConfig2A\([0-9a-f]+,0+7,", trace), "the preshutdown time"
+    trace = tmp_path / "trace"
+    refused = r"Ret  advapi32\.StartServiceA\(\) retval=0+\b"
+    with open(tmp_path / "out", "w") as out, open(trace, "w") as err:
+        install = subprocess.Popen([os.environ["WINELOADER"], "cmd", "/c", root.exe, "-install"], stdout=out,
+                                   stderr=err, env=dict(os.environ, WINEDEBUG="-all,+relay"))
+        assert wait_for(lambda: len(re.findall(refused, trace.read_text())) >= 2, 90, every=0.2), "it met the lock"
+        unix(r"C:\unlock").write_text("")
+        assert install.wait(90) == 0 and (tmp_path / "out").read_text().replace("\r", "") == "Service started\n"
+    results = re.findall(r"Ret  advapi32\.StartServiceA\(\) retval=([0-9a-f]+)", trace.read_text())
+    assert set(results[:-1]) == {"0" * len(results[0])} and int(results[-1], 16), "refused while held, then started"
+    assert re.search(r"Call advapi32\.ChangeServiceConfig2A\([0-9a-f]+,0+7,", trace.read_text()), "the preshutdown time"
     locker.wait()

@@ -19,8 +19,8 @@
 // Lines in the server archive come after those: an upgrade test's previous version behaves otherwise.
 //
 // As a plain service it notes each start in "<its own path>.ran", waits the milliseconds of its first
-// argument before it enters the service dispatcher (holding the Service Control Manager's start lock
-// meanwhile), runs at once and stops on request. Given "stall", it stays start pending with
+// argument (or, given "until FILE", until the file is there) before it enters the service dispatcher
+// (holding the Service Control Manager's start lock meanwhile), runs at once and stops on request. Given "stall", it stays start pending with
 // checkpoint 1 and a wait hint of 500 ms for 3 s, then stops.
 #include <windows.h>
 #include <stdio.h>
@@ -201,7 +201,11 @@ static int plainService(int argc, char** argv, const char* own)
         status.dwCheckPoint = 1;
         status.dwWaitHint = 500;
     }
-    Sleep(argc > 1 ? atoi(argv[1]) : 0);
+    if (argc > 2 && !strcmp(argv[1], "until"))  // the start lock held until the file is there
+        while (GetFileAttributesA(argv[2]) == INVALID_FILE_ATTRIBUTES)
+            Sleep(50);
+    else
+        Sleep(argc > 1 ? atoi(argv[1]) : 0);
     stopped = CreateEventA(NULL, TRUE, FALSE, NULL);
     char name[] = "";
     SERVICE_TABLE_ENTRYA table[] = {{name, serviceMain}, {NULL, NULL}};

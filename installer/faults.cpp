@@ -1,0 +1,44 @@
+// Test builds only: each step of a run that changes the machine is counted, and the steps that the
+// variable QUORLIN_FAIL_STEPS names ("3" or "3,9") fail as a full disk or a refused call would, so that a
+// test can fail every step in turn and see the product whole after each run. The count lives in the
+// process's environment (NSIS loads the plugin anew for each call) and passes to the programs the run
+// starts; each step is noted as "<number> <step>" in the file that QUORLIN_STEPS names. The release
+// build has none of this (plugin.h).
+#include "plugin.h"
+#include <stdio.h>
+#include <stdlib.h>
+#include <wchar.h>
+
+static bool named(unsigned long count)
+{
+    wchar_t list[256] = L"";
+    GetEnvironmentVariableW(L"QUORLIN_FAIL_STEPS", list, 256);
+    for (wchar_t *at = list, *end; *at; at = *end ? end + 1 : end)
+        if (wcstoul(at, &end, 10) == count)
+            return true;
+        else if (end == at)
+            break;
+    return false;
+}
+
+bool faulted(const wchar_t* step)
+{
+    wchar_t text[64] = L"0", file[MAX_PATH] = L"";
+    GetEnvironmentVariableW(L"QUORLIN_STEP_COUNT", text, 64);
+    unsigned long count = wcstoul(text, NULL, 10) + 1;
+    swprintf(text, 64, L"%lu", count);
+    SetEnvironmentVariableW(L"QUORLIN_STEP_COUNT", text);
+    bool fail = named(count);
+    if (GetEnvironmentVariableW(L"QUORLIN_STEPS", file, MAX_PATH)) {
+        HANDLE steps = CreateFileW(file, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS, 0, NULL);
+        char line[160];
+        DWORD length = snprintf(line, sizeof line, "%lu %ls%s\n", count, step, fail ? " failed" : ""), written;
+        if (steps != INVALID_HANDLE_VALUE) {
+            WriteFile(steps, line, length, &written, NULL);
+            CloseHandle(steps);
+        }
+    }
+    if (fail)
+        SetLastError(ERROR_WRITE_FAULT);
+    return fail;
+}
