@@ -37,7 +37,8 @@ static wchar_t* untrusted(const wchar_t* folder, bool* link)
             continue;
         swprintf(path, length, L"%ls\\%ls", folder, found.cFileName);
         wchar_t* below = NULL;
-        if ((*link = isLink(found.dwFileAttributes) || linkedElsewhere(path)) || !closedTo(path, WRITING) ||
+        if ((*link = isLink(found.dwFileAttributes, found.dwReserved0) || linkedElsewhere(path)) ||
+            !closedTo(path, WRITING) ||
             ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && (below = untrusted(path, link)))) {
             FindClose(search);
             return below ? below : path;
@@ -68,11 +69,14 @@ DWORD closeTree(const wchar_t* path, PSECURITY_DESCRIPTOR closed, wchar_t** fail
                               FILE_SHARE_DELETE, NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS |
                               FILE_FLAG_OPEN_REPARSE_POINT, NULL);
     BY_HANDLE_FILE_INFORMATION information;
+    FILE_ATTRIBUTE_TAG_INFO tag = {};
+    if (file != INVALID_HANDLE_VALUE)
+        GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag);
     // The descriptor goes on this entry alone: SetSecurityInfo would pass it down to all below before
     // they are checked, and through a hard link to the file's other names.
     DWORD code = file == INVALID_HANDLE_VALUE ? GetLastError()
                  : !GetFileInformationByHandle(file, &information) ? GetLastError()
-                 : isLink(information.dwFileAttributes) ? ERROR_CANT_ACCESS_FILE  // swapped for a link meanwhile
+                 : isLink(information.dwFileAttributes, tag.ReparseTag) ? ERROR_CANT_ACCESS_FILE  // swapped for a link
                  : information.nNumberOfLinks > 1 && !(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
                      ? ERROR_CANT_ACCESS_FILE
                  : !ownedByTrusted(file) ? ERROR_ACCESS_DENIED  // put there since the check

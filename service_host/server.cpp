@@ -89,10 +89,39 @@ static char* trustedPath(const char* systemPath)
     return kept;
 }
 
+// What the program runs, as the system names it once every link on the way is followed (the Java
+// runtime's javapath folder holds links to its programs; Wine shows a link to a file as the file); null
+// when it cannot be named.
+static char* followed(const char* program)
+{
+    const DWORD size = 32768;
+    char* target = (char*)malloc(size);
+    HANDLE file = CreateFileA(program, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING, 0,
+                              NULL);
+    DWORD length = target && file != INVALID_HANDLE_VALUE ? GetFinalPathNameByHandleA(file, target, size, 0) : 0;
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    return length && length < size && !strncmp(target, "\\\\?\\", 4) && target[5] == ':' ? target + 4 : NULL;
+}
+
+// Whether nobody but a trusted account may change the program, its folder (a DLL added beside it) or a
+// folder above them: those of the program as named, and of what it runs.
+static bool trustworthy(const char* program, const char* folder)
+{
+    char* target = followed(program);
+    char* cut = target ? strrchr(target, '\\') : NULL;
+    if (!cut)
+        return false;
+    *cut = 0;
+    bool closed = closedToOthers(target, WRITING) && closedToOthers(folder, WRITING) && unchangeable(folder);
+    *cut = '\\';
+    return closed && unchangeable(target);
+}
+
 // javaw.exe in the root, else in the first folder on the service's PATH where nobody but a trusted
 // account may change the program, the folder or a folder above it: the server runs as the system, and
 // a folder on the PATH that users may write or swap would let any of them replace it. Each folder
-// passed over for that is named in a warning.
+// passed over for that is named in a warning. A link runs its target.
 static char* findJava(const char* root, const char* systemPath)
 {
     char* program = join(root, "\\javaw.exe", NULL);
@@ -105,8 +134,8 @@ static char* findJava(const char* root, const char* systemPath)
         program = join(folder, separated ? "" : "\\", "javaw.exe", NULL);
         if (!isFile(program))
             continue;
-        if (unchangeable(program) && closedToOthers(folder, WRITING))  // nobody adds a DLL beside it either
-            return program;
+        if (trustworthy(program, folder))
+            return followed(program);  // what was judged is what runs
         reportAs(EVENTLOG_WARNING_TYPE, JAVA_PASSED_OVER, join("javaw.exe in ", folder, " was passed over: users other than the system "
                                              "and Administrators may change it", NULL));
     }

@@ -327,6 +327,29 @@ static void windows()
     }
 }
 
+// Which reparse points are links: those that name another place, and those of a tag not known.
+static void links()
+{
+    const DWORD POINT = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
+    struct {
+        const char* what;
+        DWORD attributes, tag;
+        bool link;
+    } cases[] = {
+        {"a plain folder", FILE_ATTRIBUTE_DIRECTORY, 0, false},
+        {"nothing there", INVALID_FILE_ATTRIBUTES, 0, false},
+        {"a junction", POINT, IO_REPARSE_TAG_MOUNT_POINT, true},
+        {"a symbolic link", FILE_ATTRIBUTE_REPARSE_POINT, IO_REPARSE_TAG_SYMLINK, true},
+        {"a deduplicated file", FILE_ATTRIBUTE_REPARSE_POINT, 0x80000013, false},
+        {"a compressed (WOF) file", FILE_ATTRIBUTE_REPARSE_POINT, 0x80000017, false},
+        {"a cloud placeholder", POINT, 0x9000001A, false},
+        {"a tag not read", POINT, 0, true},
+        {"another maker's tag", FILE_ATTRIBUTE_REPARSE_POINT, 0x00000002, true},
+    };
+    for (auto& c : cases)
+        expect(number(::isLink(c.attributes, c.tag)), number(c.link), std::string("a link: ") + c.what);
+}
+
 int main(int argc, char** argv)
 {
     if (argc > 1 && !strcmp(argv[1], "box"))  // as javaw.exe says that the virtual machine could not start
@@ -360,6 +383,7 @@ int main(int argc, char** argv)
     services();
     registryLayer();
     trustRule();
+    links();
     printf("checks %d, failed %d\n", checks, failures);
     return failures != 0;
 }

@@ -390,9 +390,9 @@ def test_a_full_disk_costs_only_what_could_not_be_written(services, tmp_path):
         kill()
 
 
-SYSTEM_PATH = (r'C:\user tools;C:\user java;C:\user home\jre\bin;C:/user home/jre/bin;C:\not there;"C:\runtime";'
-               r"%SystemRoot%\system32;%SystemRoot%")
-PASSED = [r"C:\user tools", r"C:\user java", r"C:\user home\jre\bin", "C:/user home/jre/bin"]
+SYSTEM_PATH = (r'C:\user tools;C:\user java;C:\user home\jre\bin;C:/user home/jre/bin;C:\not there;C:\user links;'
+               r'C:\javapath;"C:\runtime";%SystemRoot%\system32;%SystemRoot%')
+PASSED = [r"C:\user tools", r"C:\user java", r"C:\user home\jre\bin", "C:/user home/jre/bin", r"C:\user links"]
 LEFT_OUT = ("Left out of the server's PATH, as users other than the system and Administrators may change them or "
             r"make them: C:\user tools;C:\user home\jre\bin;C:/user home/jre/bin;C:\not there")
 PASSED_OVER = " was passed over: users other than the system and Administrators may change it"
@@ -402,7 +402,9 @@ def test_javaw_on_the_path_runs_only_from_where_no_user_can_change_it(services, 
     # A folder open to everyone (a user may put their program there), a user's program in a closed
     # folder (Wine shows another uid's file as S-1-5-7's), and a closed folder inside one a user owns
     # (they may rename it away and put their own in its place), also written with forward slashes, and a
-    # folder not there (any user may make it), all ahead of the Java runtime's own, quoted.
+    # folder not there (any user may make it), and a closed folder of links to a user's program, all ahead of
+    # the Java runtime's own: reached first through a closed folder of links to it (as its javapath is), then
+    # quoted.
     root = Root(r"C:\pathed\bin\Quorlin.exe", "Quorlin", "", server=False)
     for folder in (r"C:\user home", r"C:\not there"):
         shutil.rmtree(unix(folder), ignore_errors=True)
@@ -413,6 +415,10 @@ def test_javaw_on_the_path_runs_only_from_where_no_user_can_change_it(services, 
         shutil.copy(BUILD / "tools/javaw.exe", unix(f"C:\\{folder}") / "javaw.exe")
         os.chown(unix(f"C:\\{folder}") / "javaw.exe", owner, owner)
     os.chown(unix(r"C:\user home"), 1000, 1000)
+    for folder, target in (("user links", "user tools"), ("javapath", "runtime")):
+        shutil.rmtree(unix(f"C:\\{folder}"), ignore_errors=True)
+        unix(f"C:\\{folder}").mkdir()
+        (unix(f"C:\\{folder}") / "javaw.exe").symlink_to(unix(f"C:\\{target}") / "javaw.exe")
     system_variables("PATH", SYSTEM_PATH)
     services("Quorlin")
     events = EventLog()
@@ -420,7 +426,8 @@ def test_javaw_on_the_path_runs_only_from_where_no_user_can_change_it(services, 
     assert root.recorded("program") == [r"C:\runtime\javaw.exe"]
     assert root.recorded("command") == ["javaw.exe  -jar .\\server\\lib\\ZQ_glimmerfold_server.jar -e"]
     assert [e for e in root.recorded("environment") if e.startswith("PATH=")] == [
-        r'PATH=C:\pathed\bin;C:\user java;"C:\runtime";C:\windows\system32;C:\windows'], "no folder a user may change"
+        r'PATH=C:\pathed\bin;C:\user java;C:\user links;C:\javapath;"C:\runtime";C:\windows\system32;C:\windows'], \
+        "no folder a user may change"
     assert events.records() == [("warning", 8, LEFT_OUT)] + [
         ("warning", 4, f"javaw.exe in {folder}" + PASSED_OVER) for folder in PASSED] + [
         ("information", 1, r"The server runs: C:\runtime\javaw.exe")]

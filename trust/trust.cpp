@@ -101,9 +101,20 @@ bool closedHandle(HANDLE file, DWORD rights)
     return closed;
 }
 
-bool isLink(DWORD attributes)
+bool isLink(DWORD attributes, DWORD tag)
 {
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    bool dataElsewhere = IsReparseTagMicrosoft(tag) && !IsReparseTagNameSurrogate(tag);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && !dataElsewhere;
+}
+
+DWORD reparseTag(const wchar_t* path)
+{
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(path, &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return 0;
+    FindClose(search);
+    return found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT ? found.dwReserved0 : 0;
 }
 
 // Whether the item at name, if there, is a link or not closed to rights.
@@ -114,7 +125,7 @@ static bool unsafe(const wchar_t* name, DWORD rights, bool* link)
         return false;
     // A drive's top folder is never a link on Windows; Wine shows one mounted elsewhere as one.
     bool top = wcslen(name) == 3 && name[1] == L':' && name[2] == L'\\';
-    *link = isLink(attributes) && !top;
+    *link = isLink(attributes, attributes & FILE_ATTRIBUTE_REPARSE_POINT ? reparseTag(name) : 0) && !top;
     return *link || !closedTo(name, rights);
 }
 

@@ -21,7 +21,13 @@ bool closedTo(const wchar_t* path, DWORD rights);
 // The same for an open file.
 bool closedHandle(HANDLE file, DWORD rights);
 
-bool isLink(DWORD attributes);
+// Whether an item of these attributes and reparse tag is a link: a reparse point that names another
+// place (a junction, a symbolic link: the tag's name-surrogate bit). One that keeps a file's data
+// elsewhere (deduplicated, compressed, a cloud placeholder: Microsoft's tags without that bit) is the
+// file itself. A tag not known (0; Wine gives none of Microsoft's) counts as a link.
+bool isLink(DWORD attributes, DWORD tag = 0);
+// The tag of the reparse point at path; 0 if none can be read.
+DWORD reparseTag(const wchar_t* path);
 
 // The full path as the system reads it, a new heap text: / as \, . and .. resolved, so that a walk up
 // it at \ meets every folder that the system passes through; null if it cannot be formed.
