@@ -60,6 +60,10 @@ Var logFolder
 Var packageLog
 ; 1 in an upgrade in place.
 Var upgrading
+; The previous version's copies during an upgrade: beside the log, so that they outlive a run that dies
+; (a lost power, a killed process) and the next run puts them back; in the run's private folder where
+; the log folder cannot be used.
+Var kept
 
 Page directory
 Page instfiles
@@ -96,6 +100,8 @@ UninstPage instfiles
 Function .onInit
   SetShellVarContext all
   Call privateFolder
+  StrCpy $kept "$logFolder\previous"
+  ${IfThen} $logFolder == "" ${|} StrCpy $kept "$PLUGINSDIR\previous" ${|}
   ; NSIS takes a /D= it finds inside quoted options too: the plugin names the root of the command line's
   ; own /D=, and without one the root is the installed one, else the default.
   QuorlinSetup::namedRoot
@@ -235,7 +241,9 @@ FunctionEnd
 ; Control Manager gives the service at each start; whatever else the operator put there stays. $0: ""
 ; when no options were named, 0 when set, else the error.
 Function javaOptions
-  QuorlinSetup::setJavaOptions "$PLUGINSDIR"
+  StrCpy $0 "$PLUGINSDIR"
+  ${IfThen} $upgrading == 1 ${|} StrCpy $0 "$kept" ${|}  ; kept with the files, for the next run too
+  QuorlinSetup::setJavaOptions "$0"
   !insertmacro logResult
 FunctionEnd
 
@@ -281,7 +289,19 @@ Function fallBack
   StrCpy $R5 0
   !insertmacro upgradedFiles restoreFile
   !insertmacro serverFolders
-  QuorlinSetup::restoreJavaOptions "$PLUGINSDIR"
+  Call restoreJavaOptions
+  ${IfThen} $R5 != 0 ${|} Call keepPrevious ${|}
+  RMDir /r "$kept"
+  Call startService
+  ${If} $0 == 1
+    !insertmacro fail "Upgrade failed; the previous version runs again"
+  ${EndIf}
+  !insertmacro fail "Upgrade failed; the previous version is back but did not start"
+FunctionEnd
+
+; Puts the service's Environment back as it was before the upgrade, from the copies; $R5 1 if it fails.
+Function restoreJavaOptions
+  QuorlinSetup::restoreJavaOptions "$kept"
   Pop $1
   Pop $0
   ${If} $1 != ""
@@ -291,30 +311,38 @@ Function fallBack
   ${AndIf} $0 != 0
     StrCpy $R5 1
   ${EndIf}
-  ${IfThen} $R5 != 0 ${|} Call keepPrevious ${|}
-  Call startService
-  ${If} $0 == 1
-    !insertmacro fail "Upgrade failed; the previous version runs again"
-  ${EndIf}
-  !insertmacro fail "Upgrade failed; the previous version is back but did not start"
 FunctionEnd
 
 ; What could not be put back is named above: the service is not started on a tree of both versions, and
-; the previous version's copies outlive the run, beside the log, where no standard user can write; a run
-; of the installer again finishes the upgrade. The run fails.
+; the previous version's copies stay where they are, for the next run, which puts them back first.
 Function keepPrevious
-  StrCpy $1 "$logFolder\previous"
   ${If} $logFolder == ""
-    StrCpy $1 "$INSTDIR\previous"
+    CopyFiles /SILENT "$kept\*.*" "$INSTDIR\previous"
+    StrCpy $kept "$INSTDIR\previous"
   ${EndIf}
-  RMDir /r "$1"
-  CreateDirectory "$1"
-  ClearErrors
-  CopyFiles /SILENT "$PLUGINSDIR\previous\*.*" "$1"
-  ${If} ${Errors}
-    !insertmacro fail "Upgrade failed, and the previous version could not be put back whole nor its files kept; the service is not started: run the installer again to finish the upgrade"
+  !insertmacro fail "Upgrade failed, and the previous version could not be put back whole: its files are kept in $kept; the service is not started: run the installer again to finish the upgrade"
+FunctionEnd
+
+; A run that ended in its upgrade (a lost power, a killed process) left the previous version's copies:
+; once all were kept ("complete"), files may have been replaced, and they are put back before this run
+; begins; else nothing was replaced yet, and they go.
+Function resumeLeftovers
+  ${IfNot} ${FileExists} "$kept\*.*"
+    Return
   ${EndIf}
-  !insertmacro fail "Upgrade failed, and the previous version could not be put back whole: its files are kept in $1; the service is not started: run the installer again to finish the upgrade"
+  ${If} ${FileExists} "$kept\complete"
+    !insertmacro log "An earlier run ended in its upgrade: putting the previous version back from $kept first"
+    Call stopService
+    StrCpy $R5 0
+    !insertmacro upgradedFiles restoreFile
+    Call restoreJavaOptions
+    ${If} $R5 != 0
+      !insertmacro fail "The previous version could not be put back from $kept; nothing more was changed: run the installer again"
+    ${EndIf}
+  ${Else}
+    !insertmacro log "An earlier run ended in its upgrade before it replaced a file: its copies in $kept go"
+  ${EndIf}
+  RMDir /r "$kept"
 FunctionEnd
 
 ; A step that failed: an upgrade falls back, a first installation rolls back.
@@ -355,13 +383,21 @@ Function upgrade
   ${EndIf}
   !insertmacro log "The service Quorlin exists: an upgrade in place"
   StrCpy $upgrading 1
+  Call resumeLeftovers
   Call stopService
   ${If} $0 != 1
     !insertmacro fail "The service Quorlin did not stop: nothing was changed"
   ${EndIf}
   StrCpy $R5 0
   !insertmacro upgradedFiles keepFile
+  ClearErrors
+  FileOpen $R0 "$kept\complete" w
+  FileClose $R0
+  ${If} ${Errors}
+    StrCpy $R5 1
+  ${EndIf}
   ${If} $R5 != 0
+    RMDir /r "$kept"
     Call startService
     !insertmacro fail "The previous version could not be kept for a fall-back: nothing was changed"
   ${EndIf}
@@ -402,6 +438,7 @@ Section
   ${EndIf}
   Call register
   ${IfThen} $0 != 0 ${|} Call undo ${|}
+  ${IfThen} $upgrading == 1 ${|} RMDir /r "$kept" ${|}
   !insertmacro log "Installed: Quorlin ${VERSION} runs; exit code 0"
 SectionEnd
 

@@ -1,6 +1,7 @@
 // Test builds only: each step of a run that changes the machine is counted, and the steps that the
 // variable QUORLIN_FAIL_STEPS names ("3" or "3,9") fail as a full disk or a refused call would, so that a
-// test can fail every step in turn and see the product whole after each run. The count lives in the
+// test can fail every step in turn and see the product whole after each run; at the step that
+// QUORLIN_CRASH_STEP names, the run ends at once, as a lost power would end it. The count lives in the
 // process's environment (NSIS loads the plugin anew for each call) and passes to the programs the run
 // starts; each step is noted as "<number> <step>" in the file that QUORLIN_STEPS names. The release
 // build has none of this (plugin.h).
@@ -38,6 +39,8 @@ bool faulted(const wchar_t* step)
             CloseHandle(steps);
         }
     }
+    if (GetEnvironmentVariableW(L"QUORLIN_CRASH_STEP", text, 64) && wcstoul(text, NULL, 10) == count)
+        TerminateProcess(GetCurrentProcess(), 255);  // as a lost power or a killed run ends it
     if (fail)
         SetLastError(ERROR_WRITE_FAULT);
     return fail;

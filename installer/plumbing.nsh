@@ -82,7 +82,7 @@
 ; A file's steps (files.cpp): its previous version kept for a fall-back, the new one laid down from the
 ; run's staging folder, the previous one put back. A failure is logged and noted in $R5.
 !macro keepFile file
-  QuorlinSetup::keepFile "$INSTDIR" "$PLUGINSDIR\previous" "${file}"
+  QuorlinSetup::keepFile "$INSTDIR" "$kept" "${file}"
   !insertmacro checkFile
 !macroend
 !macro placeFile file
@@ -90,7 +90,7 @@
   !insertmacro checkFile
 !macroend
 !macro restoreFile file
-  QuorlinSetup::restoreFile "$PLUGINSDIR\previous" "$INSTDIR" "${file}"
+  QuorlinSetup::restoreFile "$kept" "$INSTDIR" "${file}"
   !insertmacro checkFile
 !macroend
 !macro checkFile

@@ -359,12 +359,13 @@ def test_an_installation_before_the_restart_is_whole_after_it(services, story, u
 FAULTY = BUILD / "tests/Quorlin-setup-faults.exe"  # its plugin fails the steps named (installer/faults.cpp)
 
 
-def faulty(steps, failing):
+def faulty(steps, failing, crash=""):
     """The test build of the installer, run silently into the root, its steps that failing names ("3,9") made to
-    fail: its exit code and the steps it took, as (step, whether it failed)."""
+    fail, and ended at once at step crash: its exit code and the steps it took, as (step, whether it failed)."""
     steps.unlink(missing_ok=True)
     LOG.unlink(missing_ok=True)
-    code = run(f'"{windows(FAULTY)}" /S /D={ROOT}', {"QUORLIN_FAIL_STEPS": failing, "QUORLIN_STEPS": windows(steps)})
+    code = run(f'"{windows(FAULTY)}" /S /D={ROOT}', {"QUORLIN_FAIL_STEPS": failing, "QUORLIN_CRASH_STEP": crash,
+                                                    "QUORLIN_STEPS": windows(steps)})
     return code, [(step, bool(failed)) for step, failed in re.findall(r"^\d+ (\w+)( failed)?$", steps.read_text(), re.M)]
 
 
@@ -414,25 +415,34 @@ def test_a_first_installation_failed_at_any_step_leaves_nothing(services, tmp_pa
             assert set(left()) == {"behaviour.txt", DATA} | ran, what + ": nothing but what the server wrote"
 
 
-@pytest.mark.parametrize("part", ["the upgrade's steps", "the fall-back's steps"])
+@pytest.mark.parametrize("part", ["the upgrade's steps", "the fall-back's steps", "a run that dies"])
 def test_an_upgrade_failed_at_any_step_runs_one_version_whole(services, tmp_path, part):
     # A run without a failure shows the upgrade's steps; then each run fails one of them, or, the new service's
-    # start failed, one of the fall-back's (as that run alone shows them). A fall-back that cannot put a file
-    # back says so, keeps the previous version's files, starts nothing on a tree of both, and a run again
-    # finishes the upgrade.
+    # start failed, one of the fall-back's (as that run alone shows them), or ends at one of them, as a lost
+    # power would, and a run again that fails falls back to the previous version. A fall-back that cannot put a file back says so, keeps the previous
+    # version's files, starts nothing on a tree of both; a run again puts them back first and upgrades.
     store(JRE)
+    kept = LOG.parent / "previous"
     plan = [""]
     while plan:
         scrap()
-        previous = previous_version(services, "", "")
+        previous = previous_version(services, "", "exit_before -1\n")  # runs whatever behaviour.txt says
         failing = plan.pop(0)
-        code, taken = faulty(tmp_path / "steps", failing)
+        crash = failing.removeprefix("end at ") if failing.startswith("end at ") else ""
+        code, taken = faulty(tmp_path / "steps", "" if crash else failing, crash)
         what = f"steps {failing}: {[step for step, failed in taken if failed]}, exit code {code}"
         if not failing:
-            assert code == 0, what
+            assert code == 0 and not kept.exists(), what
             new_version_runs()
             start = next(n for n, (step, _) in enumerate(taken, 1) if step == "startService")
-            plan = [str(start)] if part == "the fall-back's steps" else [str(n) for n in alike(taken)]
+            plan = ([str(start)] if part == "the fall-back's steps" else
+                    [f"end at {n}" for n in alike(taken)] if part == "a run that dies" else [str(n) for n in alike(taken)])
+            continue
+        if crash:  # then a run whose new server fails falls back to the previous version, whole
+            assert len(taken) == int(crash), what
+            (unix(ROOT) / "behaviour.txt").write_text("service Quorlin\nexit_before 0\n")
+            assert install() == 2 and product_files() == previous and query("Quorlin")[0] == 4, what
+            assert not kept.exists(), what
             continue
         if failing.isdigit() and part == "the fall-back's steps":
             plan = [f"{failing},{m}" for m in alike(taken, int(failing))]
@@ -440,9 +450,10 @@ def test_an_upgrade_failed_at_any_step_runs_one_version_whole(services, tmp_path
         if "could not be put back whole" not in LOG.read_text():  # running, unless its own start was failed
             started = "the previous version is back but did not start" not in LOG.read_text()
             assert product_files() == previous and query("Quorlin")[0] == (4 if started else 1), what
+            assert not kept.exists(), what
             continue
-        kept = LOG.parent / "previous"
         assert query("Quorlin")[0] == 1 and "the service is not started" in LOG.read_text(), what
-        assert {str(f.relative_to(kept)): f.read_bytes() for f in kept.rglob("*") if f.is_file()} == previous, what
-        assert install() == 0, what
+        files = {str(f.relative_to(kept)): f.read_bytes() for f in kept.rglob("*") if f.is_file() and f.name != "complete"}
+        assert files == previous, what
+        assert install() == 0 and "putting the previous version back from" in LOG.read_text(), what
         new_version_runs()
