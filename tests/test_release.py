@@ -24,7 +24,7 @@ def test_every_program_says_what_and_which_version_it_is(program, description, k
     assert len(VERSION.split(".")) == 3
 
 
-@pytest.mark.parametrize("identifier", range(9))  # the service's failures, and each kind of record added since
+@pytest.mark.parametrize("identifier", range(11))  # the service's failures, and each kind of record added since
 def test_event_viewer_shows_a_record_as_it_was_written(identifier):
     text = "Startup failed (check VexilProxyError) 100% %2"
     assert wine(BUILD / "tests/inprocess.exe", "render", BUILD / "Quorlin.exe", identifier, text)[0] == f"[{text}]"
