@@ -1,11 +1,12 @@
 # vexil_setup end to end: the JRE key as an installation finds it, the file it writes, the message box
 # it shows, and Java's own reader on the result.
+import contextlib
 import os
 import pathlib
 import shutil
 import subprocess
 import pytest
-from conftest import BUILD, NO_KEY, NO_VALUE, RUN, console, made_once, quoted, store, text, unix
+from conftest import BUILD, NO_KEY, NO_VALUE, RUN, console, fill, made_once, quoted, small_drive, store, text, unix
 
 LINE = r"Software\\JavaSoft\\Java\ Runtime\ Environment\\1.5_JavaHome="
 
@@ -24,6 +25,7 @@ CASES = [
      LINE + r"C:\\My\ Apps\\j=r#e:1!\r\nforged=yes\ttab\fend\ \\" + "\r\n", None),
     # A read-only file would not do, since the tests run as root.
     ("a folder in the file's place", None, (1, "C:\\jre\0"), 1, None, "Failed to create reg_values.properties. " + text(5)[:-1]),
+    ("a full disk", None, (1, "C:\\jre\0"), 1, "", "Failed to write reg_values.properties. " + text(112)[:-1]),
     ("an umlaut on a German machine (1252)", "de_DE.UTF-8", (1, "C:\\Jäva\0"), 0, LINE + r"C:\\J\u00E4va" + "\r\n", None),
     ("a Russian machine (1251)", "ru_RU.UTF-8", (1, "C:\\Ява\0"), 0, LINE + r"C:\\\u042F\u0432\u0430" + "\r\n", None),
     ("a Japanese machine (932), a second byte 0x5C", "ja_JP.UTF-8", (1, "C:\\ソフト\\表\0"), 0,
@@ -54,12 +56,18 @@ def reader():
 @pytest.mark.parametrize("story, locale, java_home, code, file, box", CASES, ids=[c[0] for c in CASES])
 def test_writes_java_home_as_one_property_line(reader, story, locale, java_home, code, file, box):
     store(java_home)
-    properties = unix(r"C:\setup\reg_values.properties")
-    shutil.rmtree(properties.parent, ignore_errors=True)
-    properties.parent.mkdir()
-    properties.mkdir() if file is None else properties.write_bytes(b"JavaHome=from an earlier run\r\n")
-    assert run_setup(properties.parent, locale) == (code, [box] if box else [])
-    assert file is None or properties.read_bytes().decode("latin-1") == file
+    full = story == "a full disk"
+    with small_drive("Q:", "1m") if full else contextlib.nullcontext():
+        properties = unix(r"Q:\setup\reg_values.properties" if full else r"C:\setup\reg_values.properties")
+        shutil.rmtree(properties.parent, ignore_errors=True)
+        properties.parent.mkdir()
+        properties.mkdir() if file is None else properties.write_bytes(b"JavaHome=from an earlier run\r\n")
+        if full:  # and no page of an earlier file to free
+            properties.unlink()
+            fill(properties.parent, left=0)
+        assert run_setup(properties.parent, locale) == (code, [box] if box else [])
+        written = None if file is None else properties.read_bytes().decode("latin-1")
+    assert written == file
     if file:
         value = java_home[1].split("\0")[0]
         key = r"Software\JavaSoft\Java Runtime Environment\1.5_JavaHome"
