@@ -162,6 +162,33 @@ static void removeFolder(const char* folder)
         MoveFileExA(folder, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 
+// A deferred action may not ask Windows Installer for a restart: it leaves a mark where only the system
+// and Administrators write, and the immediate action restart, after InstallFinalize, asks. Whether the
+// mark was left (set) or was there (taken, then gone).
+static bool markRestart(bool set)
+{
+    HKEY key;
+    DWORD one = 1, size = sizeof one;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorlin", 0, NULL, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, NULL, &key,
+                        NULL) != ERROR_SUCCESS)
+        return false;
+    bool marked = set ? RegSetValueExA(key, "RestartNeeded", 0, REG_DWORD, (BYTE*)&one, size) == ERROR_SUCCESS
+                      : RegQueryValueExA(key, "RestartNeeded", NULL, NULL, (BYTE*)&one, &size) == ERROR_SUCCESS &&
+                            RegDeleteValueA(key, "RestartNeeded") == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return marked;
+}
+
+// After InstallFinalize: the restart that the installer or the uninstaller said files in use need.
+extern "C" __declspec(dllexport) UINT __stdcall restart(MSIHANDLE install)
+{
+    if (markRestart(false)) {
+        log(install, "Files in use go at the next restart: the restart is asked for");
+        MsiSetMode(install, MSIRUNMODE_REBOOTATEND, TRUE);
+    }
+    return ERROR_SUCCESS;
+}
+
 extern "C" __declspec(dllexport) UINT __stdcall run(MSIHANDLE install)
 {
     wchar_t command[32768] = L"";
@@ -180,8 +207,8 @@ extern "C" __declspec(dllexport) UINT __stdcall run(MSIHANDLE install)
         removeFolder(folder);
         snprintf(text, sizeof text, "Exit code %lu", code);
         log(install, text);
-        if (code == ERROR_SUCCESS_REBOOT_REQUIRED)
-            MsiSetMode(install, MSIRUNMODE_REBOOTATEND, TRUE);
+        if (code == ERROR_SUCCESS_REBOOT_REQUIRED && !markRestart(true))
+            log(install, "The restart that files in use need could not be asked for: restart Windows to finish");
         return code == ERROR_SUCCESS || code == ERROR_SUCCESS_REBOOT_REQUIRED ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
     } catch (DWORD code) {
         removeFolder(folder);
