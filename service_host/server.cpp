@@ -68,6 +68,22 @@ bool closedToOthers(const char* file, DWORD rights)
     return closed;
 }
 
+// The folder as this process reaches what the system names: to a 32-bit process on 64-bit Windows,
+// System32 is SysWOW64, and a folder that only the 64-bit System32 holds (a 64-bit server finds it) is
+// reached through Sysnative.
+static char* native(char* folder)
+{
+    char system[MAX_PATH];
+    UINT length = GetSystemDirectoryA(system, MAX_PATH);
+    BOOL wow = FALSE;
+    if (!length || length >= MAX_PATH || !IsWow64Process(GetCurrentProcess(), &wow) || !wow ||
+        _strnicmp(folder, system, length) || (folder[length] && folder[length] != '\\') ||
+        GetFileAttributesA(folder) != INVALID_FILE_ATTRIBUTES)
+        return folder;
+    *strrchr(system, '\\') = 0;
+    return join(system, "\\Sysnative", folder + length, NULL);
+}
+
 // The service's PATH without the folders that anyone but the trusted may change, or that are not
 // there (any user may make some): the system searches the server's PATH for any DLL that the runtime or
 // a native library loads by name, and the server runs as the system. The folders left out are named in
@@ -77,7 +93,7 @@ static char* trustedPath(const char* systemPath)
     char *kept = join("", NULL), *leftOut = join("", NULL);
     char* folders = join(systemPath, NULL);
     for (char* folder = strtok(folders, ";"); folder; folder = strtok(NULL, ";")) {
-        char* bare = unquoted(join(folder, NULL));
+        char* bare = native(unquoted(join(folder, NULL)));
         bool safe = GetFileAttributesA(bare) != INVALID_FILE_ATTRIBUTES && unchangeable(bare);
         char** list = safe ? &kept : &leftOut;
         *list = join(*list, **list ? ";" : "", folder, NULL);

@@ -6,7 +6,7 @@ import re
 import shutil
 from concurrent.futures import ThreadPoolExecutor
 import pytest
-from conftest import (BUILD, EventLog, ask, console, Root, checkpoints, events, kill, none_left, plain_service, query, registry,
+from conftest import (BUILD, DRIVE, EventLog, ask, console, Root, checkpoints, events, kill, none_left, plain_service, query, registry,
                       restart, text, unix, wait_for, wine)
 from conftest import fill, held, small_drive, text as text_of
 
@@ -397,7 +397,7 @@ def test_a_full_disk_costs_only_what_could_not_be_written(services, tmp_path):
 
 
 SYSTEM_PATH = (r'C:\user tools;C:\user java;C:\user home\jre\bin;C:/user home/jre/bin;C:\not there;C:\user links;'
-               r'C:\javapath;"C:\runtime";%SystemRoot%\system32;%SystemRoot%')
+               r'C:\javapath;"C:\runtime";%SystemRoot%\system32;%SystemRoot%\system32\only64;%SystemRoot%')
 PASSED = [r"C:\user tools", r"C:\user java", r"C:\user home\jre\bin", "C:/user home/jre/bin", r"C:\user links"]
 LEFT_OUT = ("Left out of the server's PATH, as users other than the system and Administrators may change them or "
             r"make them: C:\user tools;C:\user home\jre\bin;C:/user home/jre/bin;C:\not there")
@@ -410,7 +410,7 @@ def test_javaw_on_the_path_runs_only_from_where_no_user_can_change_it(services, 
     # (they may rename it away and put their own in its place), also written with forward slashes, and a
     # folder not there (any user may make it), and a closed folder of links to a user's program, all ahead of
     # the Java runtime's own: reached first through a closed folder of links to it (as its javapath is), then
-    # quoted.
+    # quoted. And a folder that only the 64-bit System32 holds, which the 32-bit host reaches as Sysnative.
     root = Root(r"C:\pathed\bin\Quorlin.exe", "Quorlin", "", server=False)
     for folder in (r"C:\user home", r"C:\not there"):
         shutil.rmtree(unix(folder), ignore_errors=True)
@@ -421,6 +421,7 @@ def test_javaw_on_the_path_runs_only_from_where_no_user_can_change_it(services, 
         shutil.copy(BUILD / "tools/javaw.exe", unix(f"C:\\{folder}") / "javaw.exe")
         os.chown(unix(f"C:\\{folder}") / "javaw.exe", owner, owner)
     os.chown(unix(r"C:\user home"), 1000, 1000)
+    (DRIVE / "windows/system32/only64").mkdir(exist_ok=True)
     for folder, target in (("user links", "user tools"), ("javapath", "runtime")):
         shutil.rmtree(unix(f"C:\\{folder}"), ignore_errors=True)
         unix(f"C:\\{folder}").mkdir()
@@ -432,7 +433,8 @@ def test_javaw_on_the_path_runs_only_from_where_no_user_can_change_it(services, 
     assert root.recorded("program") == [r"C:\runtime\javaw.exe"]
     assert root.recorded("command") == ["javaw.exe  -jar .\\server\\lib\\ZQ_glimmerfold_server.jar -e"]
     assert [e for e in root.recorded("environment") if e.startswith("PATH=")] == [
-        r'PATH=C:\pathed\bin;C:\user java;C:\user links;C:\javapath;"C:\runtime";C:\windows\system32;C:\windows'], \
+        r'PATH=C:\pathed\bin;C:\user java;C:\user links;C:\javapath;"C:\runtime";C:\windows\system32;'
+        r"C:\windows\system32\only64;C:\windows"], \
         "no folder a user may change"
     assert events.records() == [("warning", 8, LEFT_OUT)] + [
         ("warning", 4, f"javaw.exe in {folder}" + PASSED_OVER) for folder in PASSED] + [
