@@ -1,6 +1,11 @@
 // The product's files: laid down from the run's staging folder, the previous version's copies kept
 // for a fall-back and put back by it. Each copy is checked, and a file is replaced only by a whole one:
 // it is copied beside its place first, so that a full disk leaves the file that was there.
+// Why copies kept beside the log rather than the previous files renamed aside on the root's volume: the
+// copies must outlive a run that dies, where the next run finds them (the log's folder, closed, on the
+// system's drive, which a rename from another drive cannot reach), and a kept copy is whole before
+// anything is replaced. A put-back that meets a full disk is named, fails the run, and leaves the
+// copies for the next run, which puts them back first.
 #include "plugin.h"
 #include <stdio.h>
 #include <stdlib.h>
