@@ -156,6 +156,8 @@ static bool copyAside(const char* name)
     HANDLE copy = CreateFileA(name, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
     if (!piece || copy == INVALID_HANDLE_VALUE) {
         rotateCode = piece ? GetLastError() : ERROR_NOT_ENOUGH_MEMORY;
+        if (copy != INVALID_HANDLE_VALUE && CloseHandle(copy))
+            DeleteFileA(name);
         free(piece);
         return false;
     }
