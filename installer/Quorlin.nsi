@@ -75,9 +75,16 @@ UninstPage instfiles
 ; The steps that the installer's roll-back and the uninstaller share.
 !macro removal un
   ; Removes the service and waits until it is gone (0), or stopped with its process ended and marked
-  ; for deletion while another program holds it open (1072); 2 when it is still there.
+  ; for deletion while another program holds it open (1072); 2 when it is still there, at once when
+  ; Quorlin -remove failed (anything but gone, 1060, or marked, 1072).
   Function ${un}removeService
     !insertmacro run 0 '"$INSTDIR\bin\Quorlin.exe" -remove'
+    ${If} $0 != 0
+    ${AndIf} $0 != 1060
+    ${AndIf} $0 != 1072
+      StrCpy $0 2
+      Return
+    ${EndIf}
     QuorlinSetup::awaitRemoval "$INSTDIR\bin\Quorlin.exe"
     !insertmacro logResult
   FunctionEnd

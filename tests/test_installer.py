@@ -415,6 +415,28 @@ def test_a_first_installation_failed_at_any_step_leaves_nothing(services, tmp_pa
             assert set(left()) == {"behaviour.txt", DATA} | ran, what + ": nothing but what the server wrote"
 
 
+def test_a_removal_failed_at_any_step_leaves_the_installation_running(services, tmp_path):
+    # Installed by the tests' build, so that its uninstaller fails the steps named too.
+    services("Quorlin")
+    store(JRE)
+    plan = [""]
+    while plan:
+        scrap()
+        assert faulty(tmp_path / "steps", "")[0] == 0
+        installed = product_files()
+        failing = plan.pop(0)
+        (tmp_path / "steps").unlink()
+        code = run(registry(ENTRY)["QuietUninstallString"], {"QUORLIN_FAIL_STEPS": failing,
+                                                              "QUORLIN_STEPS": windows(tmp_path / "steps")})
+        taken = re.findall(r"^\d+ (\w+)( failed)?$", (tmp_path / "steps").read_text(), re.M)
+        if not failing:
+            assert code == 0 and query("Quorlin") is None and registry(ENTRY) is None and taken, taken
+            plan = [str(n) for n in alike(taken)]
+            continue
+        assert code == 2 and "nothing was deleted" in LOG.read_text(), (failing, taken, code)
+        assert product_files() == installed and query("Quorlin")[0] == 4 and registry(ENTRY), (failing, taken)
+
+
 @pytest.mark.parametrize("part", ["the upgrade's steps", "the fall-back's steps", "a run that dies"])
 def test_an_upgrade_failed_at_any_step_runs_one_version_whole(services, tmp_path, part):
     # A run without a failure shows the upgrade's steps; then each run fails one of them, or, the new service's
