@@ -77,7 +77,9 @@ def test_the_start_is_retried_while_another_service_holds_the_lock(services, tmp
     with open(tmp_path / "out", "w") as out, open(trace, "w") as err:
         install = subprocess.Popen([os.environ["WINELOADER"], "cmd", "/c", root.exe, "-install"], stdout=out,
                                    stderr=err, env=dict(os.environ, WINEDEBUG="-all,+relay"))
-        assert wait_for(lambda: len(re.findall(refused, trace.read_text())) >= 2, 90, every=0.2), "it met the lock"
+        assert wait_for(lambda: len(re.findall(refused, trace.read_text())) >= 2, 90, every=0.2), (
+            "it met the lock: " + str(re.findall(r"StartServiceA\(\) retval=(\w+)", trace.read_text())) +
+            f", the locker {'waits' if running('plain.exe.* until') else 'is gone'}")
         unix(r"C:\unlock").write_text("")
         assert install.wait(90) == 0 and (tmp_path / "out").read_text().replace("\r", "") == "Service started\n"
     results = re.findall(r"Ret  advapi32\.StartServiceA\(\) retval=([0-9a-f]+)", trace.read_text())
