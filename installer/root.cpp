@@ -8,15 +8,14 @@
 #include <stdlib.h>
 #include <wchar.h>
 
-// Whether the file has names elsewhere too (hard links): its security is the other names' too, and any
-// user may make one in an administrator's folder under C:\ to a file of the system's.
+// Whether the file at path has names elsewhere too (namedElsewhere), or cannot be asked.
 static bool linkedElsewhere(const wchar_t* path)
 {
     HANDLE file = CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
     BY_HANDLE_FILE_INFORMATION information;
     bool linked = file == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(file, &information) ||
-                  (!(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && information.nNumberOfLinks > 1);
+                  namedElsewhere(information);
     if (file != INVALID_HANDLE_VALUE)
         CloseHandle(file);
     return linked;
@@ -50,19 +49,6 @@ static wchar_t* untrusted(const wchar_t* folder, bool* link)
     return NULL;
 }
 
-// Whether the handle's owner is trusted: closing a tree never takes over what someone else put there.
-static bool ownedByTrusted(HANDLE file)
-{
-    PSID owner;
-    PSECURITY_DESCRIPTOR descriptor;
-    if (GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, NULL, NULL, NULL, &descriptor) !=
-        ERROR_SUCCESS)
-        return false;
-    bool owned = owner && trusted(owner);
-    LocalFree(descriptor);
-    return owned;
-}
-
 DWORD closeTree(const wchar_t* path, PSECURITY_DESCRIPTOR closed, wchar_t** failedAt)
 {
     HANDLE file = CreateFileW(path, READ_CONTROL | WRITE_DAC | WRITE_OWNER, FILE_SHARE_READ | FILE_SHARE_WRITE |
@@ -77,9 +63,8 @@ DWORD closeTree(const wchar_t* path, PSECURITY_DESCRIPTOR closed, wchar_t** fail
     DWORD code = file == INVALID_HANDLE_VALUE ? GetLastError()
                  : !GetFileInformationByHandle(file, &information) ? GetLastError()
                  : isLink(information.dwFileAttributes, tag.ReparseTag) ? ERROR_CANT_ACCESS_FILE  // swapped for a link
-                 : information.nNumberOfLinks > 1 && !(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                     ? ERROR_CANT_ACCESS_FILE
-                 : !ownedByTrusted(file) ? ERROR_ACCESS_DENIED  // put there since the check
+                 : namedElsewhere(information) ? ERROR_CANT_ACCESS_FILE
+                 : !closedHandle(file, 0) ? ERROR_ACCESS_DENIED  // put there since the check: never taken over
                  : !SetKernelObjectSecurity(file, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, closed)
                      ? GetLastError()
                      : ERROR_SUCCESS;

@@ -46,7 +46,7 @@ static void loseLog(const char* what, DWORD code)
 static bool ownLog(HANDLE file)
 {
     BY_HANDLE_FILE_INFORMATION information;
-    return GetFileInformationByHandle(file, &information) && information.nNumberOfLinks == 1 &&
+    return GetFileInformationByHandle(file, &information) && !namedElsewhere(information) &&
            !isLink(information.dwFileAttributes) && closedHandle(file, WRITING);
 }
 

@@ -129,7 +129,7 @@ static bool trustworthy(const char* program, const char* folder)
     if (!cut)
         return false;
     *cut = 0;
-    bool closed = closedToOthers(target, WRITING) && closedToOthers(folder, WRITING) && unchangeable(folder);
+    bool closed = closedToOthers(target, WRITING) && unchangeable(folder);
     *cut = '\\';
     return closed && unchangeable(target);
 }

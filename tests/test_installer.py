@@ -366,7 +366,12 @@ def faulty(steps, failing, crash=""):
     LOG.unlink(missing_ok=True)
     code = run(f'"{windows(FAULTY)}" /S /D={ROOT}', {"QUORLIN_FAIL_STEPS": failing, "QUORLIN_CRASH_STEP": crash,
                                                     "QUORLIN_STEPS": windows(steps)})
-    return code, [(step, bool(failed)) for step, failed in re.findall(r"^\d+ (\w+)( failed)?$", steps.read_text(), re.M)]
+    return code, taken(steps)
+
+
+def taken(steps):
+    """The steps that the file of a faulty run's steps notes, as (step, whether it failed)."""
+    return [(step, bool(failed)) for step, failed in re.findall(r"^\d+ (\w+)( failed)?$", steps.read_text(), re.M)]
 
 
 def scrap():
@@ -428,13 +433,13 @@ def test_a_removal_failed_at_any_step_leaves_the_installation_running(services, 
         (tmp_path / "steps").unlink()
         code = run(registry(ENTRY)["QuietUninstallString"], {"QUORLIN_FAIL_STEPS": failing,
                                                               "QUORLIN_STEPS": windows(tmp_path / "steps")})
-        taken = re.findall(r"^\d+ (\w+)( failed)?$", (tmp_path / "steps").read_text(), re.M)
+        steps = taken(tmp_path / "steps")
         if not failing:
-            assert code == 0 and query("Quorlin") is None and registry(ENTRY) is None and taken, taken
-            plan = [str(n) for n in alike(taken)]
+            assert code == 0 and query("Quorlin") is None and registry(ENTRY) is None and steps, steps
+            plan = [str(n) for n in alike(steps)]
             continue
-        assert code == 2 and "nothing was deleted" in LOG.read_text(), (failing, taken, code)
-        assert product_files() == installed and query("Quorlin")[0] == 4 and registry(ENTRY), (failing, taken)
+        assert code == 2 and "nothing was deleted" in LOG.read_text(), (failing, steps, code)
+        assert product_files() == installed and query("Quorlin")[0] == 4 and registry(ENTRY), (failing, steps)
 
 
 @pytest.mark.parametrize("part", ["the upgrade's steps", "the fall-back's steps", "a run that dies"])

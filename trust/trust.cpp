@@ -75,17 +75,24 @@ bool closedIn(PSID owner, PACL dacl, DWORD rights)
     return closed;
 }
 
+// The verdict on an owner and DACL just read (status: the read's), whose descriptor it frees.
+static bool judged(DWORD status, PSID* owner, PACL* dacl, PSECURITY_DESCRIPTOR* descriptor, DWORD rights)
+{
+    if (status != ERROR_SUCCESS)
+        return false;
+    bool closed = closedIn(*owner, *dacl, rights);
+    LocalFree(*descriptor);
+    return closed;
+}
+
 bool closedTo(const wchar_t* path, DWORD rights)
 {
     PSID owner;
     PACL dacl;
     PSECURITY_DESCRIPTOR descriptor;
-    if (GetNamedSecurityInfoW(path, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
-                              NULL, &dacl, NULL, &descriptor) != ERROR_SUCCESS)
-        return false;
-    bool closed = closedIn(owner, dacl, rights);
-    LocalFree(descriptor);
-    return closed;
+    return judged(GetNamedSecurityInfoW(path, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                        &owner, NULL, &dacl, NULL, &descriptor),
+                  &owner, &dacl, &descriptor, rights);
 }
 
 bool closedHandle(HANDLE file, DWORD rights)
@@ -93,12 +100,14 @@ bool closedHandle(HANDLE file, DWORD rights)
     PSID owner;
     PACL dacl;
     PSECURITY_DESCRIPTOR descriptor;
-    if (GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, NULL,
-                        &dacl, NULL, &descriptor) != ERROR_SUCCESS)
-        return false;
-    bool closed = closedIn(owner, dacl, rights);
-    LocalFree(descriptor);
-    return closed;
+    return judged(GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                                  NULL, &dacl, NULL, &descriptor),
+                  &owner, &dacl, &descriptor, rights);
+}
+
+bool namedElsewhere(const BY_HANDLE_FILE_INFORMATION& information)
+{
+    return !(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && information.nNumberOfLinks > 1;
 }
 
 bool isLink(DWORD attributes, DWORD tag)

@@ -20,6 +20,9 @@ bool closedIn(PSID owner, PACL dacl, DWORD rights);
 bool closedTo(const wchar_t* path, DWORD rights);
 // The same for an open file.
 bool closedHandle(HANDLE file, DWORD rights);
+// Whether the file has names elsewhere too (hard links): its data and security are the other names'
+// too, and any user may make one in an administrator's folder under C:\ to a file of the system's.
+bool namedElsewhere(const BY_HANDLE_FILE_INFORMATION& information);
 
 // Whether an item of these attributes and reparse tag is a link: a reparse point that names another
 // place (a junction, a symbolic link: the tag's name-surrogate bit). One that keeps a file's data
