@@ -337,6 +337,10 @@ Function resumeLeftovers
   ${IfNot} ${FileExists} "$kept\*.*"
     Return
   ${EndIf}
+  QuorlinSetup::checkKept "$kept"
+  Pop $1
+  Pop $0
+  ${IfThen} $0 != 0 ${|} !insertmacro fail "$1" ${|}
   ${If} ${FileExists} "$kept\complete"
     !insertmacro log "An earlier run ended in its upgrade: putting the previous version back from $kept first"
     Call stopService

@@ -3,7 +3,7 @@
 // installer's log, and under it the result: "" (nothing to do), "0" (done) or the error code. Files:
 //   stack.cpp      NSIS's stack, the results left on it, the command line: namedRoot
 //   options.cpp    setJavaOptions, restoreJavaOptions, setRecovery
-//   root.cpp       closeRoot, protect
+//   root.cpp       closeRoot, checkKept, protect
 //   log.cpp        prepareLogFolder
 //   service.cpp    stopService, startService, awaitRemoval, isMarked
 //   programs.cpp   run, handOver

@@ -166,6 +166,25 @@ PLUGIN(closeRoot)
     result(stack, L"0", L"The root is closed like Program Files: Administrators own it, Users may read and run");
 }
 
+// Given the folder of an earlier run's copies: "0" when it, the folders above it and all it holds are
+// the trusted accounts' alone, no link among them; else "2" and why. What it holds is put back as the
+// system: only such copies are.
+PLUGIN(checkKept)
+{
+    wchar_t* folder = popped(stack, room);
+    bool link;
+    wchar_t* open = folder ? changeable(folder, WRITING, &link) : NULL;
+    if (folder && !open)
+        open = untrusted(folder, &link);
+    if (!folder || open)
+        refuse(stack, open ? open : L"", L"%ls is not the system's and Administrators' alone: the copies there are "
+                                         L"not put back, and nothing was changed");
+    else
+        result(stack, L"0", L"");
+    free(open);
+    free(folder);
+}
+
 // Given a path and a security descriptor in SDDL, gives the path the descriptor's owner
 // and protected DACL; leaves "0" or the error.
 PLUGIN(protect)

@@ -1,5 +1,6 @@
 # Quorlin-setup.exe and its uninstaller, run silently as a script or a fleet tool runs them.
 import contextlib
+import os
 import pathlib
 import re
 import shutil
@@ -440,6 +441,26 @@ def test_a_removal_failed_at_any_step_leaves_the_installation_running(services, 
             continue
         assert code == 2 and "nothing was deleted" in LOG.read_text(), (failing, steps, code)
         assert product_files() == installed and query("Quorlin")[0] == 4 and registry(ENTRY), (failing, steps)
+
+
+def test_copies_a_user_made_are_never_put_back(services):
+    # Wine lets anyone make a name in the system's Logs folder (Windows does not): a user's "earlier run's
+    # copies", their program among them, marked complete.
+    store(JRE)
+    fresh_root("")
+    previous = previous_version(services, "", "")
+    kept = LOG.parent / "previous"
+    (kept / "bin").mkdir(parents=True, exist_ok=True)
+    (kept / "bin/Quorlin.exe").write_bytes(b"a user's program")
+    (kept / "complete").write_text("")
+    for path in (kept, kept / "bin", kept / "bin/Quorlin.exe", kept / "complete"):
+        os.chown(path, 1000, 1000)  # Wine shows another uid's file as S-1-5-7's
+    try:
+        assert install() == 2 and "the copies there are not put back, and nothing was changed" in LOG.read_text()
+        assert product_files() == previous and query("Quorlin")[0] == 4, "nothing changed"
+        assert (kept / "bin/Quorlin.exe").read_bytes() == b"a user's program", "theirs stays as it was"
+    finally:
+        shutil.rmtree(kept)
 
 
 @pytest.mark.parametrize("part", ["the upgrade's steps", "the fall-back's steps", "a run that dies"])
