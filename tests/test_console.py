@@ -60,10 +60,8 @@ def test_install_and_remove(services, story, exe, install, registered):
 
 
 def test_the_start_is_retried_while_another_service_holds_the_lock(services, tmp_path):
-    # A service whose start holds the lock until the test lets go of it (the bed's Service Control Manager
-    # waits 2 minutes for its process), once the trace shows -install refused twice: tried, then retried 2 s
-    # later. Its calls, traced: StartServiceA refused while the lock is held, then not; and the preshutdown
-    # time set by -install itself (level 7), since Wine gives every service the same 180 s that -install sets.
+    # A service's start holds the lock until the trace shows -install refused twice (tried, retried); then the
+    # start goes through. The preshutdown time is seen in the trace: Wine gives every service -install's 180 s.
     root = Root(r"C:\quorlin-locked\bin\Quorlin.exe")
     services("Quorlin")
     services("QLocker", f'"{plain_service()}" until C:\\unlock')

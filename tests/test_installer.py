@@ -465,10 +465,9 @@ def test_copies_a_user_made_are_never_put_back(services):
 
 @pytest.mark.parametrize("part", ["the upgrade's steps", "the fall-back's steps", "a run that dies"])
 def test_an_upgrade_failed_at_any_step_runs_one_version_whole(services, tmp_path, part):
-    # A run without a failure shows the upgrade's steps; then each run fails one of them, or, the new service's
-    # start failed, one of the fall-back's (as that run alone shows them), or ends at one of them, as a lost
-    # power would, and a run again that fails falls back to the previous version. A fall-back that cannot put a file back says so, keeps the previous
-    # version's files, starts nothing on a tree of both; a run again puts them back first and upgrades.
+    # A run without a failure shows the steps; each run then fails one (or, the new start failed, one of the
+    # fall-back's), or ends at one as a lost power would, a failing run again then falling back whole. A fall-back
+    # that cannot put a file back says so, keeps the copies, starts nothing; a run again puts them back first.
     store(JRE)
     kept = LOG.parent / "previous"
     plan = [""]
