@@ -423,13 +423,15 @@ def test_a_first_installation_failed_at_any_step_leaves_nothing(services, tmp_pa
 
 def test_a_removal_failed_at_any_step_leaves_the_installation_running(services, tmp_path):
     # Installed by the tests' build, so that its uninstaller fails the steps named too.
+    # A failed removal leaves the installation as it was, checked: the next run starts from it.
     services("Quorlin")
     store(JRE)
-    plan = [""]
+    plan, installed = [""], None
     while plan:
-        scrap()
-        assert faulty(tmp_path / "steps", "")[0] == 0
-        installed = product_files()
+        if installed is None:
+            scrap()
+            assert faulty(tmp_path / "steps", "")[0] == 0
+            installed = product_files()
         failing = plan.pop(0)
         (tmp_path / "steps").unlink()
         code = run(registry(ENTRY)["QuietUninstallString"], {"QUORLIN_FAIL_STEPS": failing,
@@ -437,7 +439,7 @@ def test_a_removal_failed_at_any_step_leaves_the_installation_running(services, 
         steps = taken(tmp_path / "steps")
         if not failing:
             assert code == 0 and query("Quorlin") is None and registry(ENTRY) is None and steps, steps
-            plan = [str(n) for n in alike(steps)]
+            plan, installed = [str(n) for n in alike(steps)], None
             continue
         assert code == 2 and "nothing was deleted" in LOG.read_text(), (failing, steps, code)
         assert product_files() == installed and query("Quorlin")[0] == 4 and registry(ENTRY), (failing, steps)
@@ -468,12 +470,15 @@ def test_an_upgrade_failed_at_any_step_runs_one_version_whole(services, tmp_path
     # A run without a failure shows the steps; each run then fails one (or, the new start failed, one of the
     # fall-back's), or ends at one as a lost power would, a failing run again then falling back whole. A fall-back
     # that cannot put a file back says so, keeps the copies, starts nothing; a run again puts them back first.
+    # A run that ends with the previous version running again, checked, leaves the next run its start.
     store(JRE)
     kept = LOG.parent / "previous"
-    plan = [""]
+    plan, previous = [""], None
     while plan:
-        scrap()
-        previous = previous_version(services, "", "exit_before -1\n")  # runs whatever behaviour.txt says
+        if previous is None:
+            scrap()
+            previous = previous_version(services, "", "exit_before -1\n")  # runs whatever behaviour.txt says
+            registration = registry(SERVICE)
         failing = plan.pop(0)
         crash = failing.removeprefix("end at ") if failing.startswith("end at ") else ""
         code, taken = faulty(tmp_path / "steps", "" if crash else failing, crash)
@@ -481,6 +486,7 @@ def test_an_upgrade_failed_at_any_step_runs_one_version_whole(services, tmp_path
         if not failing:
             assert code == 0 and not kept.exists(), what
             new_version_runs()
+            previous = None
             start = next(n for n, (step, _) in enumerate(taken, 1) if step == "startService")
             plan = ([str(start)] if part == "the fall-back's steps" else
                     [f"end at {n}" for n in alike(taken)] if part == "a run that dies" else [str(n) for n in alike(taken)])
@@ -489,7 +495,8 @@ def test_an_upgrade_failed_at_any_step_runs_one_version_whole(services, tmp_path
             assert len(taken) == int(crash), what
             (unix(ROOT) / "behaviour.txt").write_text("service Quorlin\nexit_before 0\n")
             assert install() == 2 and product_files() == previous and query("Quorlin")[0] == 4, what
-            assert not kept.exists(), what
+            assert not kept.exists() and registry(SERVICE) == registration, what
+            (unix(ROOT) / "behaviour.txt").write_text("service Quorlin\n")
             continue
         if failing.isdigit() and part == "the fall-back's steps":
             plan = [f"{failing},{m}" for m in alike(taken, int(failing))]
@@ -497,10 +504,12 @@ def test_an_upgrade_failed_at_any_step_runs_one_version_whole(services, tmp_path
         if "could not be put back whole" not in LOG.read_text():  # running, unless its own start was failed
             started = "the previous version is back but did not start" not in LOG.read_text()
             assert product_files() == previous and query("Quorlin")[0] == (4 if started else 1), what
-            assert not kept.exists(), what
+            assert not kept.exists() and registry(SERVICE) == registration, what
+            previous = previous if started else None
             continue
         assert query("Quorlin")[0] == 1 and "the service is not started" in LOG.read_text(), what
         files = {str(f.relative_to(kept)): f.read_bytes() for f in kept.rglob("*") if f.is_file() and f.name != "complete"}
         assert files == previous, what
         assert install() == 0 and "putting the previous version back from" in LOG.read_text(), what
         new_version_runs()
+        previous = None
