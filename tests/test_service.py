@@ -320,19 +320,23 @@ def test_a_flood_of_output_stays_bounded_and_the_newest_is_kept(services):
 
 
 def flood_lines(logs):
-    """The numbers of the flood's lines in the server's logs, oldest file first (server.0.log, where the output
-    goes while server.log cannot be written, newest); and the logs' text."""
-    files = [logs / f"server.{name}log" for name in ("4.", "3.", "2.", "1.", "", "0.")]
-    text = "".join(f.read_text() for f in files if f.exists())
+    """The numbers of the flood's lines in the server's logs, the file written last, last (server.0.log, where the
+    output goes while server.log cannot be written, after the server.log it could not open); and the logs' text."""
+    rank = ["4.", "3.", "2.", "1.", "", "0."]
+    files = sorted((f for f in (logs / f"server.{name}log" for name in rank) if f.exists()),
+                   key=lambda f: (f.stat().st_mtime_ns, rank.index(f.name[7:-3])))
+    text = "".join(f.read_text() for f in files)
     return [int(n) for n in re.findall(r"^" + STAMP + r"flood line (\d+) ", text, re.M)], text
 
 
 HELD_LOGS = [
     # story, how a reader holds server.log (the asker's word), whether only while the service starts, the
-    # megabytes of output, the records that are no information (type, identifier)
-    ("a viewer that shares reads and writes, not deletion, all along", "view", False, 28, []),
+    # megabytes of output, the records that are no information (type, identifier). The log holds 9 MB of an
+    # earlier run's lines when the service starts: counted, it moves at 10 MB.
+    ("a viewer that shares reads and writes, not deletion, all along", "view", False, 22, []),
     ("a reader that shares reads only, while the service starts", "hold", True, 15, [("warning", 9)]),
 ]
+EARLIER = 9 * MB // 22  # lines of 22 bytes
 
 
 @pytest.mark.parametrize("story, how, starting, megabytes, written", HELD_LOGS, ids=[h[0] for h in HELD_LOGS])
@@ -342,7 +346,8 @@ def test_a_reader_of_the_log_loses_no_line_and_keeps_it_bounded(services, story,
     root = Root(r"C:\viewed\bin\Quorlin.exe", "Quorlin", f"flood {megabytes}\n")
     logs = unix(r"C:\viewed\logs")
     logs.mkdir()
-    (logs / "server.log").write_text("")
+    (logs / "server.log").write_text("an earlier run's line\n" * EARLIER)
+    (logs / "server.1.log").write_text("an older file\n")
     services("Quorlin")
     events = EventLog()
     with contextlib.ExitStack() as reading:
@@ -355,7 +360,8 @@ def test_a_reader_of_the_log_loses_no_line_and_keeps_it_bounded(services, story,
         assert wait_for(lambda: query("Quorlin")[0] == 1)
     numbers, text = flood_lines(logs)
     assert numbers == list(range(megabytes * 10000)), "every line the server wrote, in order"
-    assert max(f.stat().st_size for f in logs.iterdir()) <= 12 * MB and (logs / "server.1.log").exists(), "rotated"
+    assert text.count("an earlier run's line\n") == EARLIER and text.count("an older file\n") == 1, "kept"
+    assert max(f.stat().st_size for f in logs.iterdir()) <= 12 * MB and (logs / "server.2.log").exists(), "rotated"
     assert "not kept" not in text and [r[:2] for r in events.records() if r[0] != "information"] == written
 
 
@@ -375,7 +381,7 @@ def test_a_server_started_on_a_machine_up_26_days_rotates_its_log(services, up_2
 
 def test_a_full_disk_costs_only_what_could_not_be_written(services, tmp_path):
     with small_drive("Q:", "8m"):
-        root = Root(r"Q:\full\bin\Quorlin.exe", "Quorlin", "flood 3\nflood_again_when freed 1\n")
+        root = Root(r"Q:\full\bin\Quorlin.exe", "Quorlin", "flood 3\nflood_again_when freed 1\nflood_at_stop 1\n")
         fill(r"Q:\full", left=1000000)
         services("Quorlin")
         events = EventLog()
@@ -385,14 +391,17 @@ def test_a_full_disk_costs_only_what_could_not_be_written(services, tmp_path):
         (unix(r"Q:\full") / "filler").unlink()
         (unix(r"Q:\full") / "freed").write_text("")
         assert wait_for(lambda: len(root.recorded("at flood ends")) == 2, 120)
+        fill(r"Q:\full", left=0)  # the output as the server ends is lost: told then
         query("Quorlin", "stop")
         assert wait_for(lambda: query("Quorlin")[0] == 1)
         numbers, text = flood_lines(unix(r"Q:\full\logs"))
         assert numbers == sorted(set(numbers)) and 0 < numbers.index(30000) < 30000, "in order, the first flood cut"
-        assert numbers[-10000:] == list(range(30000, 40000)), "every later line, without a restart"
+        later = numbers.index(30000)
+        assert numbers[later:later + 10000] == list(range(30000, 40000)), "every later line, without a restart"
         lost = re.findall(r"^" + STAMP + r"Quorlin: (\d+) bytes of the server's output were not kept: (.*)$", text, re.M)
-        assert lost and {why for _, why in lost} == {text_of(112)[:-1].rstrip()} and all(int(n) for n, _ in lost)
-        assert [r[:2] for r in events.records() if r[0] == "error"] == [("error", 5)] * 2 * len(lost), "as it began, as it ended"
+        assert lost and {why for _, why in lost} == {text_of(112)[:-1].rstrip()}
+        assert abs(sum(int(n) for n, _ in lost) - (30000 - later) * 124) <= 2 * 124 * len(lost), "each byte counted"
+        assert [r[:2] for r in events.records() if r[0] == "error"] == [("error", 5)] * 2 * (len(lost) + 1), "as it began, as it ended"
         kill()
 
 

@@ -15,6 +15,7 @@
 //   say_at_stop TEXT      write TEXT as a line to standard error once the stop signal is seen, as its last
 //   flood MB              once running, write MB megabytes of numbered lines to standard output as
 //                         fast as it can, then "flood done"; records when it began and ended
+//   flood_at_stop MB      once the stop signal is seen, MB megabytes more, numbered on, before its last line
 //   flood_again_when FILE MB  after that, once FILE is there, MB megabytes more, numbered on
 // Lines in the server archive come after those: an upgrade test's previous version behaves otherwise.
 //
@@ -100,7 +101,7 @@ static int server()
 
     char service[256] = "Quorlin";
     int readyAfter = 0, exitBefore = -1, exitAfter = -1, exitAfterStatus = 0, ignoreStop = 0, exitOnReady = -1, flood = 0;
-    int floodAgain = 0, sayLater = 0;
+    int floodAgain = 0, floodAtStop = 0, sayLater = 0;
     char later[512] = "";
     char floodWhen[MAX_PATH] = "", sayAtStop[512] = "";
     const char* files[] = {"behaviour.txt", ".\\server\\lib\\ZQ_glimmerfold_server.jar"};
@@ -115,6 +116,7 @@ static int server()
             sscanf(line, "exit_on_ready %d", &exitOnReady);
             sscanf(line, "flood %d", &flood);
             sscanf(line, "flood_again_when %259s %d", floodWhen, &floodAgain);
+            sscanf(line, "flood_at_stop %d", &floodAtStop);
             sscanf(line, "say_later %d %511[^\n]", &sayLater, later);
             if (!strncmp(line, "say ", 4))
                 fputs(line + 4, stderr);
@@ -155,6 +157,8 @@ static int server()
     WaitForSingleObject(event, INFINITE);
     note("stop seen");
     Sleep(ignoreStop);
+    if (floodAtStop)
+        floodOutput(floodAtStop, (flood + floodAgain) * 10000);
     fputs(sayAtStop, stderr);
     if (sayLater)
         leaveChild(sayLater, later);
