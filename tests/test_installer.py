@@ -423,8 +423,7 @@ def test_a_first_installation_failed_at_any_step_leaves_nothing(services, tmp_pa
 
 def test_a_removal_failed_at_any_step_leaves_the_installation_running(services, tmp_path):
     # Installed by the tests' build, so that its uninstaller fails the steps named too.
-    # A failed removal leaves the installation as it was, checked: the next run starts from it.
-    services("Quorlin")
+    services("Quorlin")  # a failed removal leaves the installation, checked: the next run starts from it
     store(JRE)
     plan, installed = [""], None
     while plan:
@@ -470,8 +469,7 @@ def test_an_upgrade_failed_at_any_step_runs_one_version_whole(services, tmp_path
     # A run without a failure shows the steps; each run then fails one (or, the new start failed, one of the
     # fall-back's), or ends at one as a lost power would, a failing run again then falling back whole. A fall-back
     # that cannot put a file back says so, keeps the copies, starts nothing; a run again puts them back first.
-    # A run that ends with the previous version running again, checked, leaves the next run its start.
-    store(JRE)
+    store(JRE)  # a run that ends with the previous version running again, checked, is the next run's start
     kept = LOG.parent / "previous"
     plan, previous = [""], None
     while plan:

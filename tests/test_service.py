@@ -320,8 +320,7 @@ def test_a_flood_of_output_stays_bounded_and_the_newest_is_kept(services):
 
 
 def flood_lines(logs):
-    """The numbers of the flood's lines in the server's logs, the file written last, last (server.0.log, where the
-    output goes while server.log cannot be written, after the server.log it could not open); and the logs' text."""
+    """The flood's line numbers in the server's logs, the file written last, last; and the logs' text."""
     rank = ["4.", "3.", "2.", "1.", "", "0."]
     files = sorted((f for f in (logs / f"server.{name}log" for name in rank) if f.exists()),
                    key=lambda f: (f.stat().st_mtime_ns, rank.index(f.name[7:-3])))
@@ -330,9 +329,8 @@ def flood_lines(logs):
 
 
 HELD_LOGS = [
-    # story, how a reader holds server.log (the asker's word), whether only while the service starts, the
-    # megabytes of output, the records that are no information (type, identifier). The log holds 9 MB of an
-    # earlier run's lines when the service starts: counted, it moves at 10 MB.
+    # story, how a reader holds server.log (the asker's word), whether only while the service starts, the megabytes
+    # of output, the records that are no information. 9 MB of an earlier run there at the start count toward 10 MB.
     ("a viewer that shares reads and writes, not deletion, all along", "view", False, 22, []),
     ("a reader that shares reads only, while the service starts", "hold", True, 15, [("warning", 9)]),
 ]
