@@ -329,38 +329,64 @@ def flood_lines(logs):
 
 
 HELD_LOGS = [
-    # story, how a reader holds server.log (the asker's word), whether only while the service starts, the megabytes
-    # of output, the records that are no information. 9 MB of an earlier run there at the start count toward 10 MB.
-    ("a viewer that shares reads and writes, not deletion, all along", "view", False, 22, []),
-    ("a reader that shares reads only, while the service starts", "hold", True, 15, [("warning", 9)]),
+    # story, the file a reader holds, how (the asker's word), until when ("start": the service started; "flood": the
+    # first flood's end; "": all along), the floods' megabytes, the most one file holds, whether output is lost,
+    # the records no information but the losses'. 9 MB of an earlier run there at the start count toward 10 MB.
+    ("a viewer that shares reads and writes, not deletion, all along", "server.log", "view", "", (22, 0), 12, False,
+     []),
+    ("a reader that shares reads only, while the service starts", "server.log", "hold", "start", (15, 0), 12, False,
+     [("warning", 9)]),
+    ("a reader of an older file: the log grows to twice its size, then its output is counted lost until it moves",
+     "server.2.log", "hold", "flood", (25, 6), 20, True, []),
 ]
 EARLIER = 9 * MB // 22  # lines of 22 bytes
 
 
-@pytest.mark.parametrize("story, how, starting, megabytes, written", HELD_LOGS, ids=[h[0] for h in HELD_LOGS])
-def test_a_reader_of_the_log_loses_no_line_and_keeps_it_bounded(services, story, how, starting, megabytes, written):
+@pytest.mark.parametrize("story, name, how, until, floods, most, losing, written", HELD_LOGS,
+                         ids=[h[0] for h in HELD_LOGS])
+def test_a_reader_of_the_log_loses_no_line_and_keeps_it_bounded(services, story, name, how, until, floods, most,
+                                                                 losing, written):
     # A viewer shares reads and writes: the log cannot move while it follows it, and is copied aside instead. A
-    # reader that shares no writes keeps the host from opening it: the output goes to server.0.log.
-    root = Root(r"C:\viewed\bin\Quorlin.exe", "Quorlin", f"flood {megabytes}\n")
+    # reader that shares no writes keeps the host from opening it: the output goes to server.0.log. An older file
+    # held keeps its name: nothing moves, nothing takes its place, the log waits at twice its size, and each second
+    # of output tries again.
+    first, second = floods
+    root = Root(r"C:\viewed\bin\Quorlin.exe", "Quorlin", f"flood {first}\nflood_again_when freed {second}\n"
+                "tick_when ticking\n")
     logs = unix(r"C:\viewed\logs")
     logs.mkdir()
+    for flag in ("freed", "ticking"):  # an earlier row's
+        (logs.parent / flag).unlink(missing_ok=True)
     (logs / "server.log").write_text("an earlier run's line\n" * EARLIER)
-    (logs / "server.1.log").write_text("an older file\n")
+    older = {"server.1.log", name} - {"server.log"}
+    for file in older:
+        (logs / file).write_text("an older file\n")
     services("Quorlin")
     events = EventLog()
     with contextlib.ExitStack() as reading:
-        reading.enter_context(held(r"C:\viewed\logs\server.log", how))
+        reading.enter_context(held(rf"C:\viewed\logs\{name}", how))
         assert console(root.exe, "-install")[:2] == (0, "Service started\n")
-        if starting:
+        if until == "start":
             reading.close()
         assert wait_for(lambda: root.recorded("at flood ends"), 300)
+        if until == "flood":  # a line each 100 ms, each a chance to move the log
+            reading.close()
+            (unix(r"C:\viewed") / "ticking").write_text("")
+            assert wait_for(lambda: (logs / "server.3.log").exists())
+        (unix(r"C:\viewed") / "freed").write_text("")
+        assert wait_for(lambda: len(root.recorded("at flood ends")) == 1 + bool(second), 300)
         query("Quorlin", "stop")
         assert wait_for(lambda: query("Quorlin")[0] == 1)
     numbers, text = flood_lines(logs)
-    assert numbers == list(range(megabytes * 10000)), "every line the server wrote, in order"
-    assert text.count("an earlier run's line\n") == EARLIER and text.count("an older file\n") == 1, "kept"
-    assert max(f.stat().st_size for f in logs.iterdir()) <= 12 * MB and (logs / "server.2.log").exists(), "rotated"
-    assert "not kept" not in text and [r[:2] for r in events.records() if r[0] != "information"] == written
+    assert numbers == sorted(set(numbers)) and numbers[len(numbers) - second * 10000:] == list(
+        range(first * 10000, (first + second) * 10000)), "in order, the last flood whole"
+    lost = [int(n) for n in re.findall(r"^" + STAMP + r"Quorlin: (\d+) bytes of the server's output were not kept", text,
+                                       re.M)]
+    missing = (first + second) * 10000 - len(numbers)  # a flood's line is 100 bytes, 124 with its time
+    assert abs(sum(lost) - missing * 124) <= 2 * 124 * len(lost) and bool(missing) == losing, "counted as lost"
+    assert text.count("an earlier run's line\n") == EARLIER and text.count("an older file\n") == len(older), "kept"
+    assert max(f.stat().st_size for f in logs.iterdir()) <= most * MB and (logs / "server.2.log").exists(), "rotated"
+    assert [r[:2] for r in events.records() if r[0] != "information"] == written + [("error", 5)] * 2 * len(lost)
 
 
 def test_a_server_started_on_a_machine_up_26_days_rotates_its_log(services, up_26_days):

@@ -17,6 +17,7 @@
 //                         fast as it can, then "flood done"; records when it began and ended
 //   flood_at_stop MB      once the stop signal is seen, MB megabytes more, numbered on, before its last line
 //   flood_again_when FILE MB  after that, once FILE is there, MB megabytes more, numbered on
+//   tick_when FILE        while it waits for that, once FILE is there, a line "tick" each 100 ms
 // Lines in the server archive come after those: an upgrade test's previous version behaves otherwise.
 //
 // As a plain service it notes each start in "<its own path>.ran", waits the milliseconds of its first
@@ -103,7 +104,7 @@ static int server()
     int readyAfter = 0, exitBefore = -1, exitAfter = -1, exitAfterStatus = 0, ignoreStop = 0, exitOnReady = -1, flood = 0;
     int floodAgain = 0, floodAtStop = 0, sayLater = 0;
     char later[512] = "";
-    char floodWhen[MAX_PATH] = "", sayAtStop[512] = "";
+    char floodWhen[MAX_PATH] = "", tickWhen[MAX_PATH] = "", sayAtStop[512] = "";
     const char* files[] = {"behaviour.txt", ".\\server\\lib\\ZQ_glimmerfold_server.jar"};
     for (const char* file : files) {
         FILE* behaviour = fopen(file, "r");
@@ -117,6 +118,7 @@ static int server()
             sscanf(line, "flood %d", &flood);
             sscanf(line, "flood_again_when %259s %d", floodWhen, &floodAgain);
             sscanf(line, "flood_at_stop %d", &floodAtStop);
+            sscanf(line, "tick_when %259s", tickWhen);
             sscanf(line, "say_later %d %511[^\n]", &sayLater, later);
             if (!strncmp(line, "say ", 4))
                 fputs(line + 4, stderr);
@@ -145,8 +147,9 @@ static int server()
     note("armed");
     if (flood)
         floodOutput(flood, 0);
-    while (floodAgain && GetFileAttributesA(floodWhen) == INVALID_FILE_ATTRIBUTES)
-        Sleep(100);
+    for (DWORD written; floodAgain && GetFileAttributesA(floodWhen) == INVALID_FILE_ATTRIBUTES; Sleep(100))
+        if (*tickWhen && GetFileAttributesA(tickWhen) != INVALID_FILE_ATTRIBUTES)
+            WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "tick\r\n", 6, &written, NULL);
     if (floodAgain)
         floodOutput(floodAgain, flood * 10000);
     if (exitAfter >= 0) {
