@@ -41,9 +41,8 @@ def setup_of(version):
 
 
 def uninstall():
-    """Runs the entry's quiet uninstall string as a fleet tool does: when it returns, the work is done. The
-    uninstaller it started goes at the next restart where it cannot leave the root (Wine renames no running
-    program, Windows does)."""
+    """Runs the entry's quiet uninstall string as a fleet tool does: done when it returns; the uninstaller goes at the
+    next restart where it cannot leave the root (Wine renames no running program, Windows does)."""
     assert run(registry(ENTRY)["QuietUninstallString"]) == 0
     assert query("Quorlin") is None and not running()
     assert set(restarted()) <= {ROOT + r"\Uninstall.exe", ROOT}
@@ -67,13 +66,11 @@ def test_a_removal_that_fails_keeps_its_uninstaller(services):
     assert run(quiet) == 0 and query("Quorlin") is None, "the entry's string still runs"
 
 
-def closed():
-    """Whether Everyone may write neither the root nor its bin (Wine keeps that in the others' write bit)."""
+def closed():  # whether Everyone may write neither the root nor its bin (Wine keeps that in the others' write bit)
     return not [f for f in (unix(ROOT), unix(ROOT) / "bin") if f.exists() and f.stat().st_mode & 0o002]
 
 
-def left():
-    """The files under the root, as paths below it."""
+def left():  # the files under the root, as paths below it
     top = unix(ROOT)
     return sorted(str(f.relative_to(top)) for f in top.rglob("*") if f.is_file()) if top.exists() else []
 
@@ -212,8 +209,7 @@ def previous_version(services, behaviour, old_behaviour):
     return product_files()
 
 
-def product_files():
-    """The bytes of the product's files that are there."""
+def product_files():  # the bytes of the product's files that are there
     return {name: (unix(ROOT) / name).read_bytes() for name in PRODUCT if (unix(ROOT) / name).exists()}
 
 
@@ -322,16 +318,6 @@ def test_the_root_is_the_command_lines_own_last_d(services, story, installed, sw
         shutil.rmtree(unix(DEFAULT), ignore_errors=True)
 
 
-def test_a_failed_first_installation_leaves_no_root_behind(services):
-    services("Quorlin")
-    root = r"C:\Program Files\Quorlin New"
-    shutil.rmtree(unix(root), ignore_errors=True)
-    store((2, "C:\\jre\0"))  # vexil_setup fails: JavaHome of another type
-    assert install(root=root) == 2 and "Installation failed and was rolled back" in LOG.read_text()
-    assert not unix(root).exists(), list(unix(root).rglob("*"))
-    assert query("Quorlin") is None and registry(ENTRY) is None
-
-
 IN_USE = [
     # story, how vexil_setup.exe is in use at the removal, what the removal logs, then the installation
     ("a user's viewer holds it: its name waits for the restart", "hold", "In use, so deleted at the next restart: ",
@@ -375,24 +361,21 @@ def taken(steps):
     return [(step, bool(failed)) for step, failed in re.findall(r"^\d+ (\w+)( failed)?$", steps.read_text(), re.M)]
 
 
-def scrap():
-    """What a story left: the service ended and deleted, the root and its entry fresh."""
+def scrap():  # what a story left: the service ended and deleted, the root and its entry fresh
     kill()
     ask("delete-service", "Quorlin")
     assert wait_for(lambda: kill() or registry(SERVICE) is None, 20)
     fresh_root("")
 
 
-def new_version_runs():
-    """The new version whole and running."""
+def new_version_runs():  # the new version whole and running
     files = product_files()
     assert files["bin/Quorlin.exe"] == (BUILD / "Quorlin.exe").read_bytes() and files["reg_values.properties"] == LINE
     assert query("Quorlin")[0] == 4 and registry(ENTRY)["DisplayVersion"] == VERSION
 
 
 def alike(taken, after=0):
-    """The steps to fail, of those taken after step `after`: each that begins or ends a run of steps alike (a
-    copy fails as the copy before it does, the first and the last show what lies on either side)."""
+    """The steps after `after` that begin or end a run of steps alike (a copy fails as the copy before it does)."""
     names = [step for step, _ in taken]
     return [n for n in range(after + 1, len(names) + 1)
             if n in (after + 1, len(names)) or names[n - 1] != names[n - 2] or names[n - 1] != names[n]]
@@ -405,6 +388,7 @@ def test_a_first_installation_failed_at_any_step_leaves_nothing(services, tmp_pa
     plan = [""]
     while plan:
         scrap()
+        shutil.rmtree(unix(ROOT))  # the installation makes its root
         failing = plan.pop(0)
         code, taken = faulty(tmp_path / "steps", failing)
         what = f"step {failing}: {[step for step, failed in taken if failed]}, exit code {code}"
@@ -418,7 +402,7 @@ def test_a_first_installation_failed_at_any_step_leaves_nothing(services, tmp_pa
             assert code == 2 and taken[int(failing) - 1][1], what
             assert query("Quorlin") is None and registry(ENTRY) is None, what
             ran = RECORDS if (unix(ROOT) / "stand-in.log").exists() else set()
-            assert set(left()) == {"behaviour.txt", DATA} | ran, what + ": nothing but what the server wrote"
+            assert set(left()) == ran and (ran or not unix(ROOT).exists()), what + ": nothing but what the server wrote"
 
 
 def test_a_removal_failed_at_any_step_leaves_the_installation_running(services, tmp_path):
