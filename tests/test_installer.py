@@ -204,7 +204,7 @@ def previous_version(services, behaviour, old_behaviour):
         (top / program).write_bytes((top / program).read_bytes() + b"previous")
     services("Quorlin", f'"{root.exe}"')
     wine("sc", "description", "Quorlin", "The operator's words")
-    wine("sc", "start", "Quorlin")
+    ask("start", "Quorlin")
     assert wait_for(lambda: query("Quorlin")[0] == 4)
     return product_files()
 

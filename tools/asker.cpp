@@ -5,6 +5,9 @@
 //   status NAME            "STATE EXIT SPECIFIC CHECKPOINT WAITHINT" as sc query shows them (decimal),
 //                          "gone", or "error N" (Wine's SCM answers nothing while it starts a service)
 //   delete-service NAME    "0" or the error
+//   create NAME COMMAND    a service of the name that runs the command line, as sc create makes it; "0" or the error
+//   start NAME             "0" or the error, once the Service Control Manager has started it, as sc start
+//   stop NAME              its status after the stop control, as status tells it, as sc stop shows it
 //   subkeys KEY            the names of the keys right below it, separated by tabs
 //   values KEY             every named value of the key and its text as reg query shows it (a REG_DWORD
 //                          as 0x..., a REG_MULTI_SZ's strings joined by \0, other data in hex), each
@@ -64,17 +67,18 @@ static LONG openKey(const std::wstring& key, REGSAM access, HKEY* opened)
     return RegOpenKeyExW(top, below.c_str(), 0, access | KEY_WOW64_64KEY, opened);
 }
 
-static std::wstring status(const std::wstring& name)
+// The service's status ("status"), or its status after the stop control ("stop").
+static std::wstring status(const std::wstring& name, bool stop)
 {
     SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
     if (!manager)
         return L"error " + code(GetLastError());
     // Opened for each question and closed at once: a handle held would keep a deleted service.
-    SC_HANDLE service = OpenServiceW(manager, name.c_str(), SERVICE_QUERY_STATUS);
+    SC_HANDLE service = OpenServiceW(manager, name.c_str(), stop ? SERVICE_STOP : SERVICE_QUERY_STATUS);
     DWORD error = GetLastError();
     SERVICE_STATUS s;
     std::wstring answer = error == ERROR_SERVICE_DOES_NOT_EXIST ? L"gone" : L"error " + code(error);
-    if (service && QueryServiceStatus(service, &s))
+    if (service && (stop ? ControlService(service, SERVICE_CONTROL_STOP, &s) : QueryServiceStatus(service, &s)))
         answer = code(s.dwCurrentState) + L" " + code(s.dwWin32ExitCode) + L" " + code(s.dwServiceSpecificExitCode) +
                  L" " + code(s.dwCheckPoint) + L" " + code(s.dwWaitHint);
     else if (service)
@@ -83,6 +87,21 @@ static std::wstring status(const std::wstring& name)
         CloseServiceHandle(service);
     CloseServiceHandle(manager);
     return answer;
+}
+
+// Makes the service of the name run the command line, or starts it.
+static std::wstring startService(const std::wstring& name, const std::wstring* command)
+{
+    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
+    SC_HANDLE service = !manager ? NULL : command ? CreateServiceW(manager, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
+        SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, command->c_str(), NULL, NULL, NULL, NULL,
+        NULL) : OpenServiceW(manager, name.c_str(), SERVICE_START);
+    DWORD error = service && (command || StartServiceW(service, 0, NULL)) ? 0 : GetLastError();
+    if (service)
+        CloseServiceHandle(service);
+    if (manager)
+        CloseServiceHandle(manager);
+    return code(error);
 }
 
 static std::wstring deleteService(const std::wstring& name)
@@ -212,8 +231,12 @@ static std::wstring answer(const std::vector<std::wstring>& w)
     size_t n = w.size();
     if (verb == L"run" && n == 2)
         return run(w[1]);
-    if (verb == L"status" && n == 2)
-        return status(w[1]);
+    if ((verb == L"status" || verb == L"stop") && n == 2)
+        return status(w[1], verb == L"stop");
+    if (verb == L"create" && n == 3)
+        return startService(w[1], &w[2]);
+    if (verb == L"start" && n == 2)
+        return startService(w[1], NULL);
     if (verb == L"delete-service" && n == 2)
         return deleteService(w[1]);
     if (verb == L"subkeys" && n == 2)
