@@ -84,10 +84,24 @@ def held(path, what="hold"):
 
 
 def console(*args, **options):
-    """A console command's exit code (told by cmd: Unix keeps only its low byte), output, stderr."""
-    out, err, _ = wine("cmd", "/v:on", "/c", *args, "&", "echo", "exit=!errorlevel!", **options)
-    out, _, code = out.rpartition("exit=")
-    return int(code), out, err
+    """A console command's exit code (as cmd tells it, signed), output and errors. Run by the asker, unless it needs
+    an environment or folder of its own: cmd, its console and Wine's start.exe cost the processor three programs."""
+    if options:
+        out, err, _ = wine("cmd", "/v:on", "/c", *args, "&", "echo", "exit=!errorlevel!", **options)
+        out, _, code = out.rpartition("exit=")
+        return int(code), out, err
+    with tempfile.TemporaryDirectory(dir=BED, ignore_cleanup_errors=True) as folder:
+        out, err = pathlib.Path(folder, "out"), pathlib.Path(folder, "err")
+        line = " ".join(f'"{windows(a) if isinstance(a, pathlib.Path) else a}"' if " " in str(a) or isinstance(a, pathlib.Path)
+                        else str(a) for a in args)
+        traced = TRACES.stat().st_size if TRACES.exists() else 0
+        answer = ask("run", line, windows(out), windows(err), role="console")
+        assert not answer.startswith("error"), f"{line} did not start: {answer}"
+        code = int(answer)
+        with open(TRACES, "rb") as traces:
+            traces.seek(traced)
+            err = err.read_bytes() + traces.read()
+        return code - (code >> 31 << 32), out.read_bytes().decode("latin-1").replace("\r", ""), err.decode("latin-1")
 
 
 @functools.cache
@@ -148,17 +162,20 @@ def wait_for(done, seconds=60, every=1):
     return True
 
 
-ASKER = []  # the bed's asker.exe, once started
+ASKERS = {}  # the bed's asker.exe for questions, and the one that runs console commands (Wine's traces in a file)
+TRACES = BED / "console-traces"
 
 
-def ask(*words):
+def ask(*words, role="questions"):
     """asker.exe's answer to a question (tools/asker.cpp): polls start no Windows program each. It starts at the
     first question, and again after the session restarted; it answers within 90 s, or the test fails (a program
-    that it runs has wedged, docs/testing.md)."""
-    if not ASKER or ASKER[0].poll() is not None:
-        ASKER[:] = [subprocess.Popen([os.environ["WINELOADER"], BUILD / "tools/asker.exe"], stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, encoding="utf-8")]
-    asker = ASKER[0]
+    that it runs has wedged, docs/testing.md). Console commands have an asker of their own, so that a poll
+    meanwhile is answered."""
+    asker = ASKERS.get(role)
+    if not asker or asker.poll() is not None:
+        asker = ASKERS[role] = subprocess.Popen(
+            [os.environ["WINELOADER"], BUILD / "tools/asker.exe"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+            stderr=open(TRACES, "ab") if role == "console" else subprocess.DEVNULL, text=True, encoding="utf-8")
     with contextlib.suppress(BrokenPipeError):
         asker.stdin.write("\t".join(map(str, words)) + "\n")
         asker.stdin.flush()
@@ -166,7 +183,7 @@ def ask(*words):
             return answer.rstrip("\n")
     asker.kill()
     asker.wait()
-    ASKER.clear()
+    del ASKERS[role]
     raise AssertionError(f"asker.exe gave no answer to {words} within 90 s")
 
 

@@ -14,8 +14,9 @@
 //                          name and text followed by the character 0x1F; "none" when there is no key
 //   make-key KEY, delete-key KEY (with all below it), delete-value KEY NAME   "0" or the error
 //   set KEY NAME TYPE HEX  writes the bytes given in hex as a value of that type; "0" or the error
-//   run LINE               starts the command line as a fleet tool does and waits for that program to
-//                          end: its exit code, or "error N" when it did not start
+//   run LINE [OUT ERR]     starts the command line as a fleet tool does and waits for that program to
+//                          end: its exit code, or "error N" when it did not start; its output and errors
+//                          into the files OUT and ERR, if named, as a console shows them
 // Started as "asker.exe HOW WHAT", it holds instead, printing "held" (or "not held"), until it is ended:
 //   hold FILE              open, sharing reads only, as a virus scanner or a viewer holds it
 //   view FILE              open, sharing reads and writes, as a log viewer follows a file
@@ -186,14 +187,26 @@ static std::wstring setValue(const std::wstring& key, const std::wstring& name, 
     return code(status);
 }
 
-static std::wstring run(std::wstring line)
+// Runs the command line and waits for it; its output and errors go to the files named, if any.
+static std::wstring run(std::wstring line, const std::wstring* out = NULL, const std::wstring* err = NULL)
 {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
+    SECURITY_ATTRIBUTES inherited = {sizeof inherited, NULL, TRUE};
+    if (out) {
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = CreateFileW(out->c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited, CREATE_ALWAYS, 0, NULL);
+        startup.hStdError = CreateFileW(err->c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited, CREATE_ALWAYS, 0, NULL);
+    }
     PROCESS_INFORMATION started;
-    if (!CreateProcessW(NULL, &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &started))
-        return L"error " + code(GetLastError());
-    DWORD exitCode = 0;
+    BOOL made = CreateProcessW(NULL, &line[0], NULL, NULL, out != NULL, 0, NULL, NULL, &startup, &started);
+    DWORD error = GetLastError(), exitCode = 0;
+    if (out) {
+        CloseHandle(startup.hStdOutput);
+        CloseHandle(startup.hStdError);
+    }
+    if (!made)
+        return L"error " + code(error);
     WaitForSingleObject(started.hProcess, INFINITE);
     GetExitCodeProcess(started.hProcess, &exitCode);
     CloseHandle(started.hProcess);
@@ -229,8 +242,8 @@ static std::wstring answer(const std::vector<std::wstring>& w)
 {
     const std::wstring& verb = w[0];
     size_t n = w.size();
-    if (verb == L"run" && n == 2)
-        return run(w[1]);
+    if (verb == L"run" && (n == 2 || n == 4))
+        return n == 2 ? run(w[1]) : run(w[1], &w[2], &w[3]);
     if ((verb == L"status" || verb == L"stop") && n == 2)
         return status(w[1], verb == L"stop");
     if (verb == L"create" && n == 3)
