@@ -1,7 +1,7 @@
 // What no outside path reaches: error texts, the registry layer, the handler's answer to controls
 // that only the system sends, the shutdown allowance, a stalled start, the rule of who may change what
 // on Windows' own descriptors. Given a plain service's command line, prints "FAIL ..." per failed check,
-// then "checks N, failed F". Given "report", writes one event and a null one; given "text N", prints
+// then "checks N, failed F". Given "report", writes one event, a null one and a failed job's; given "text N", prints
 // the system's text for N; given "render MODULE ID TEXT", prints event ID of MODULE's message table with
 // TEXT as its one string; given "tick", the tick count; given "windows", on a real display, checks the
 // search for a window the server shows while it starts ("box" and "idle" are its children).
@@ -365,6 +365,7 @@ int main(int argc, char** argv)
     if (argc > 1 && !strcmp(argv[1], "report")) {
         ::report("one record");
         ::report(NULL);
+        bindToService(NULL);  // no server to bind: the job's own record
         return 0;
     }
     if (argc > 2 && !strcmp(argv[1], "text"))

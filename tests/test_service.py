@@ -8,7 +8,7 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 from conftest import (BUILD, DRIVE, EventLog, ask, console, Root, checkpoints, events, kill, none_left, plain_service, query, registry,
                       restart, text, unix, wait_for, wine)
-from conftest import fill, held, small_drive, text as text_of
+from conftest import fill, held, records, small_drive, text as text_of
 
 ENVIRONMENT = r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment"
 
@@ -60,6 +60,8 @@ def test_a_life_from_start_to_stop(services, system_variables, story, exe, optio
     assert started[:3] == (4, 0, 0) and started[3] >= max(seen, default=0) and started[4] == 5000
     assert root.said("armed")
     assert root.recorded("accepts") == ["0x105"], "stop, shutdown and preshutdown"
+    trustees = re.findall(r"\(A;[^;]*;[^;]*;[^;]*;[^;]*;([^)]+)\)", ask("security", "Quorlin"))
+    assert trustees and set(trustees) <= {"SY", "BA"}, "nobody but the system and Administrators may signal the server"
 
     assert query("Quorlin", "stop") == (3, 0, 0, 0, 5000), "the stop is acknowledged before the server ends"
     assert root.said("stop seen"), "the stop signal is the named event"
@@ -116,10 +118,12 @@ def test_a_failed_start_is_reported_stopped_with_its_cause(services, story, exe,
     assert none_left(), "a host that reported stopped ends"
 
 
+MADE_FIRST = ('The event "Quorlin" was made by another program before the service: the server is not started, as '
+              "that program could start or stop it")
 TAKEN = [
     # story, what a user made first (the asker's word), the code the start stops with, record 7's text
-    ("an event, already set", "make-event", 183, 'The event "Quorlin" was made by another program before the '
-     "service: the server is not started, as that program could start or stop it"),
+    ("an event, already set", "make-event", 183, MADE_FIRST),
+    ("an event that nobody may open", "make-closed-event", 5, MADE_FIRST),
     ("a mutex, which takes the name from any event", "make-mutex", 6, 'The name "Quorlin" is held by another '
      "program's object of another kind: the server is not started, as it could not be signalled"),
 ]
@@ -180,7 +184,8 @@ def test_a_box_the_server_shows_while_it_starts_is_told_and_closed(display):
 
 
 def test_a_report_writes_one_record_and_a_null_text_none():
-    assert events(wine(BUILD / "tests/inprocess.exe", "report")[1]) == ["one record"]
+    told = records(wine(BUILD / "tests/inprocess.exe", "report")[1])
+    assert [(kind, id) for kind, id, _ in told] == [("error", 0), ("error", 6)] and told[0][2] == "one record"
 
 
 HEAP = "Invalid maximum heap size: -Xmx9zz"

@@ -8,6 +8,7 @@
 //   create NAME COMMAND    a service of the name that runs the command line, as sc create makes it; "0" or the error
 //   start NAME             "0" or the error, once the Service Control Manager has started it, as sc start
 //   stop NAME              its status after the stop control, as status tells it, as sc stop shows it
+//   security EVENT         the access list of the named event, in SDDL, or "error N"
 //   subkeys KEY            the names of the keys right below it, separated by tabs
 //   values KEY             every named value of the key and its text as reg query shows it (a REG_DWORD
 //                          as 0x..., a REG_MULTI_SZ's strings joined by \0, other data in hex), each
@@ -23,8 +24,10 @@
 //   run FILE               its image mapped, as a program running from it: it can be moved, not deleted
 //   hold-service NAME      a status handle to the service, as the services console or an agent holds it
 //   make-event NAME        a manual-reset event of that name, set, open to everyone, as any user may make
+//   make-closed-event NAME the same, that nobody may open
 //   make-mutex NAME        a mutex of that name, which takes the name from any event
 #include <windows.h>
+#include <sddl.h>
 #include <stdio.h>
 #include <string>
 #include <vector>
@@ -103,6 +106,22 @@ static std::wstring startService(const std::wstring& name, const std::wstring* c
     if (manager)
         CloseServiceHandle(manager);
     return code(error);
+}
+
+static std::wstring security(const std::wstring& name)
+{
+    HANDLE event = OpenEventW(READ_CONTROL, FALSE, name.c_str());
+    BYTE descriptor[4096];
+    DWORD size;
+    wchar_t* text = NULL;
+    bool read = event && GetKernelObjectSecurity(event, DACL_SECURITY_INFORMATION, descriptor, sizeof descriptor, &size) &&
+                ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
+                                                                     DACL_SECURITY_INFORMATION, &text, NULL);
+    std::wstring answer = read ? text : L"error " + code(GetLastError());
+    LocalFree(text);
+    if (event)
+        CloseHandle(event);
+    return answer;
 }
 
 static std::wstring deleteService(const std::wstring& name)
@@ -246,6 +265,8 @@ static std::wstring answer(const std::vector<std::wstring>& w)
         return n == 2 ? run(w[1]) : run(w[1], &w[2], &w[3]);
     if ((verb == L"status" || verb == L"stop") && n == 2)
         return status(w[1], verb == L"stop");
+    if (verb == L"security" && n == 2)
+        return security(w[1]);
     if (verb == L"create" && n == 3)
         return startService(w[1], &w[2]);
     if (verb == L"start" && n == 2)
@@ -278,8 +299,11 @@ static bool hold(const std::string& how, const char* what)
         HANDLE image = CreateFileMappingA(file, NULL, PAGE_READONLY | SEC_IMAGE, 0, 0, NULL);
         return image && MapViewOfFile(image, FILE_MAP_READ, 0, 0, 0) && CloseHandle(file);
     }
-    if (how == "make-event") {
-        HANDLE event = CreateEventA(NULL, TRUE, TRUE, what);
+    if (how == "make-event" || how == "make-closed-event") {
+        PSECURITY_DESCRIPTOR nobody = NULL;  // an empty access list: nobody may open it
+        ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P", SDDL_REVISION_1, &nobody, NULL);
+        SECURITY_ATTRIBUTES closed = {sizeof closed, nobody, FALSE};
+        HANDLE event = CreateEventA(how == "make-event" ? NULL : &closed, TRUE, TRUE, what);
         return event && GetLastError() != ERROR_ALREADY_EXISTS;
     }
     if (how == "make-mutex") {
