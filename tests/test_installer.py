@@ -153,7 +153,8 @@ UPGRADES = [
      "Install Error: Type of value JavaHome is wrong"),
     ("the new server ends before it is ready", JRE, "exit_before 0\n", "exit_before -1\n", None, 2,
      "The service Quorlin stopped: exit code 1066"),
-    ("a file of the package held open", JRE, "", "", "bin/vexil_setup.exe", 2, "A file could not be written"),
+    ("a file of the package held open", JRE, "", "", "server/lib/ZQ_glimmerfold_server.jar", 2,
+     "A file could not be written"),
     ("the uninstaller held open", JRE, "", "", "Uninstall.exe", 2, r"\Uninstall.exe could not be written"),
     ("the root's drive nearly full", JRE, "", "", FULL, 2, "could not be written: " + ROOT + r"\bin\Quorlin.exe: error 112"),
 ]
@@ -192,13 +193,15 @@ def upgraded_or_back(previous, registration, code, logged):
 
 
 def previous_version(services, behaviour, old_behaviour):
-    """The previous version running, registered by the operator (started by hand, with a description),
-    its files unlike the new package's; their bytes."""
+    """The previous version running, registered by the operator (started by hand, with a description), its files
+    unlike the new package's (its properties of the same size), without the setup tool (but for a dead run's copy
+    beside it); their bytes."""
     root = Root(ROOT + r"\bin\Quorlin.exe", "Quorlin", behaviour)
     top = unix(ROOT)
     (top / "server/lib/ZQ_glimmerfold_server.jar").write_text(f"the previous archive\n{old_behaviour}")
-    (top / "bin/vexil_setup.exe").write_bytes((BUILD / "vexil_setup.exe").read_bytes() + b"previous")
-    (top / "reg_values.properties").write_bytes(b"JavaHome=the previous one\r\n")
+    (top / "bin/vexil_setup.exe").unlink(missing_ok=True)
+    (top / "bin/vexil_setup.exe.new").write_bytes(b"half a copy")
+    (top / "reg_values.properties").write_bytes(LINE.replace(b"jre", b"JRE"))
     (top / "Uninstall.exe").write_bytes(b"the previous uninstaller")
     for program in ("bin/Quorlin.exe", "javaw.exe"):
         (top / program).write_bytes((top / program).read_bytes() + b"previous")
