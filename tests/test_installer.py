@@ -155,8 +155,7 @@ UPGRADES = [
      "Install Error: Type of value JavaHome is wrong"),
     ("the new server ends before it is ready", JRE, "exit_before 0\n", "exit_before -1\n", None, 2,
      "The service Quorlin stopped: exit code 1066"),
-    ("a file of the package held open", JRE, "", "", "server/lib/ZQ_glimmerfold_server.jar", 2,
-     "A file could not be written"),
+    ("a file of the package held open", JRE, "", "", "javaw.exe", 2, "A file could not be written"),
     ("the uninstaller held open", JRE, "", "", "Uninstall.exe", 2, r"\Uninstall.exe could not be written"),
     ("the root's drive nearly full", JRE, "", "", FULL, 2, "could not be written: " + ROOT + r"\bin\Quorlin.exe: error 112"),
 ]
@@ -195,9 +194,8 @@ def upgraded_or_back(previous, registration, code, logged):
 
 
 def previous_version(services, behaviour, old_behaviour):
-    """The previous version running, registered by the operator (started by hand, with a description), its files
-    unlike the new package's (its properties of the same size), without the setup tool (but for a dead run's copy
-    beside it); their bytes."""
+    """The previous version running, registered (by hand, with a description); its files, unlike the new ones (the
+    properties of their size), without the setup tool but for a dead run's copy beside it."""
     root = Root(ROOT + r"\bin\Quorlin.exe", "Quorlin", behaviour)
     top = unix(ROOT)
     (top / "server/lib/ZQ_glimmerfold_server.jar").write_text(f"the previous archive\n{old_behaviour}")
