@@ -82,10 +82,9 @@ def test_a_life_from_start_to_stop(services, system_variables, story, exe, optio
 
 RUNS = r"The server runs: C:\failing\javaw.exe"
 FAILURES = [
-    # story, executable, with a server, its behaviour, -install's exit code and output (None: either
-    # outcome may win the race), the exit code and service-specific code, the records (type, identifier,
-    # text; None: the system's text of the exit code): a failed start stays error 0, what was added since
-    # has an identifier of its own
+    # story, executable, with a server, its behaviour, -install's exit code and output (None: either outcome may win
+    # the race), the exit code and service-specific code, the records (type, identifier, text; None: the system's
+    # text of the exit code): a failed start stays error 0, what was added since has an identifier of its own
     ("the server ends before it is ready", r"C:\failing\bin\Quorlin.exe", True, "exit_before 3\n",
      (-1066, "Failed to start service\nService specific exit code 0\n"), (1066, 0),
      [("error", 0, "Startup failed (check VexilProxyError)")]),
@@ -352,10 +351,9 @@ EARLIER = 9 * MB // 22  # lines of 22 bytes
                          ids=[h[0] for h in HELD_LOGS])
 def test_a_reader_of_the_log_loses_no_line_and_keeps_it_bounded(services, story, name, how, until, floods, most,
                                                                  losing, written):
-    # A viewer shares reads and writes: the log cannot move while it follows it, and is copied aside instead. A
-    # reader that shares no writes keeps the host from opening it: the output goes to server.0.log. An older file
-    # held keeps its name: nothing moves, nothing takes its place, the log waits at twice its size, and each second
-    # of output tries again.
+    # A viewer shares reads and writes: the log cannot move, and is copied aside. A reader that shares no writes keeps
+    # the host from opening it: the output goes to server.0.log. An older file held: nothing moves, the log waits
+    # at twice its size, each second of output tries again.
     first, second = floods
     root = Root(r"C:\viewed\bin\Quorlin.exe", "Quorlin", f"flood {first}\nflood_again_when freed {second}\n"
                 "tick_when ticking\n")
