@@ -250,8 +250,8 @@ def test_a_newer_installation_is_left_as_it_is(services, story, installed, offer
 
 LONG = "-Dlong=" + "x" * 2993  # 3,000 characters
 OPTIONS = [
-    # story, the service's Environment before (None: a first installation), the switch, the new server's
-    # behaviour, the exit code, the Environment after (None: no value)
+    # story, the service's Environment before (None: a first installation; "": no value), the switch, the new
+    # server's behaviour, the exit code, the Environment after (None: no value)
     ("a first installation without options", None, "", "", 0, None),
     ("a first installation with options", None, '"/JAVA_OPTS=-Xmx2g -Dname=value"', "", 0,
      "JAVA_OPTS=-Xmx2g -Dname=value"),
@@ -264,6 +264,7 @@ OPTIONS = [
      r"TZ=UTC\0JAVA_OPTS=-Xmx3g"),
     ("an upgrade whose server fails puts the operator's back", r"TZ=UTC\0JAVA_OPTS=-Xmx1g", "/JAVA_OPTS=-Xmx3g",
      "exit_before 0\n", 2, r"TZ=UTC\0JAVA_OPTS=-Xmx1g"),
+    ("the same where there were none: none again", "", "/JAVA_OPTS=-Xmx3g", "exit_before 0\n", 2, None),
 ]
 
 
@@ -274,7 +275,7 @@ def test_the_servers_options_go_to_the_services_environment(services, story, bef
     store(JRE)
     if before is not None:
         assert install() == 0
-        wine("reg", "add", SERVICE, "/v", "Environment", "/t", "REG_MULTI_SZ", "/d", before, "/f")
+        before and wine("reg", "add", SERVICE, "/v", "Environment", "/t", "REG_MULTI_SZ", "/d", before, "/f")
         (unix(ROOT) / "behaviour.txt").write_text(f"service Quorlin\n{behaviour}")
         (unix(ROOT) / "server/lib/ZQ_glimmerfold_server.jar").write_text("exit_before -1\n")  # the old one runs
         LOG.unlink()
