@@ -38,8 +38,7 @@ def wine(*args, env=None, cwd=None):
 
 
 def run(line, env=None):
-    """Runs a command line as it stands, as a fleet tool runs it (or, with an environment of its own, as an
-    administrator types it); its exit code once that program has ended."""
+    """A command line's exit code, run as a fleet tool runs it (with an environment, as an administrator types it)."""
     if env is None:
         answer = ask("run", line)
         assert not answer.startswith("error"), f"{line} did not start: {answer}"
@@ -51,8 +50,7 @@ def run(line, env=None):
 MSI_LOG = DRIVE / "msiexec.log"
 
 
-def msiexec(action, target, options=""):
-    """msiexec /i or /x of a package (a Unix path) or a product code, quiet and logged; its exit code."""
+def msiexec(action, target, options=""):  # /i or /x of a package (a Unix path) or product code, quiet, logged: exit code
     target = windows(target) if "/" in str(target) else target
     return run(f'msiexec /{action} "{target}" /qn {options} /l*v C:\\msiexec.log')
 
@@ -122,8 +120,7 @@ def quoted(log, marker):
 
 
 def events(log, kind="err"):
-    """The event-log records of a kind in Wine's debug output: err:eventlog:ReportEventW L"<text>" (errors),
-    warn:... (warnings)."""
+    """The texts of the event-log records of a kind (err, warn) in Wine's debug output."""
     return quoted(log, kind + ":eventlog:ReportEventW L")
 
 
@@ -142,8 +139,7 @@ def records(log):
     return found
 
 
-class EventLog:
-    """The records that services write from now on: errors, or warnings; or all, with their types and identifiers."""
+class EventLog:  # the records that services write from now on
     file = BED / "events.log"
     def __init__(self): self.mark = self.file.stat().st_size
     def log(self): return self.file.read_bytes()[self.mark:].decode("latin-1")
@@ -152,8 +148,7 @@ class EventLog:
 
 
 def wait_for(done, seconds=60, every=1):
-    """Whether done() comes true within seconds, asked every second by default: most asks start a Windows
-    program, which costs the processor more than a later answer costs the test."""
+    """Whether done() comes true within seconds, asked every second by default."""
     end = time.time() + seconds
     while not done():
         if time.time() >= end:

@@ -3,7 +3,8 @@
 // on Windows' own descriptors. Given a plain service's command line, prints "FAIL ..." per failed check,
 // then "checks N, failed F". Given "report", writes one event, a null one and a failed job's; given "text N", prints
 // the system's text for N; given "render MODULE ID TEXT", prints event ID of MODULE's message table with
-// TEXT as its one string; given "tick", the tick count; given "windows", on a real display, checks the
+// TEXT as its one string; given "tick", the tick count; given "exact", the code page and whether it spells
+// a root beyond 1252; given "windows", on a real display, checks the
 // search for a window the server shows while it starts ("box" and "idle" are its children).
 #include <stdio.h>
 #include <windows.h>
@@ -362,6 +363,8 @@ int main(int argc, char** argv)
     }
     if (argc > 1 && !strcmp(argv[1], "tick"))  // as every process of the machine reads it
         return printf("%lu\n", GetTickCount()) < 0;
+    if (argc > 1 && !strcmp(argv[1], "exact"))  // this machine's code page, and whether it spells Zażółć
+        return printf("%u %d\n", GetACP(), ansiExact(L"C:\\Za\u017c\u00f3\u0142\u0107")) < 0;
     if (argc > 1 && !strcmp(argv[1], "report")) {
         ::report("one record");
         ::report(NULL);

@@ -209,6 +209,11 @@ def test_a_root_the_host_cannot_name_exactly_is_refused(services, story, how, co
     assert how == "hand" or not (unix(BEYOND) / "bin").exists(), "nothing laid down"
 
 
+@pytest.mark.parametrize("locale, told", [(None, "1252 0"), ("hi_IN.UTF-8", "65001 1")])  # Hindi's: UTF-8, none other
+def test_a_root_is_spelt_exactly_where_the_code_page_spells_it(locale, told):
+    assert wine(BUILD / "tests/inprocess.exe", "exact", env={"LC_ALL": locale} if locale else None)[0] == told + "\n"
+
+
 AGENT = f"-javaagent:{BEYOND}\\agent.jar"
 OPTIONS_BEYOND = [
     # story, how they are handed over, the exit codes
