@@ -55,8 +55,7 @@ def msiexec(action, target, options=""):  # /i or /x of a package (a Unix path) 
     return run(f'msiexec /{action} "{target}" /qn {options} /l*v C:\\msiexec.log')
 
 
-def made_once(path, make):
-    """path, made by make(a path beside it) once per run: workers that need it meanwhile wait for it."""
+def made_once(path, make):  # path, made by make(a path beside it) once per run; the workers wait for it
     with open(RUN / "made.lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         if not path.exists():
