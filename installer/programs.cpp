@@ -114,12 +114,11 @@ PLUGIN(handOver)
     }
     bool done = code == 0 || code == ERROR_SUCCESS_REBOOT_REQUIRED;
     const wchar_t* left = out ? moved : exe;  // what is left of the running uninstaller outside its folder
-    // A copy that could not start its work (no room for its own files, say) has written no line of its own.
-    if (!done && !*line)
-        swprintf(line, MAX_PATH * 3, L"The private copy ended with exit code %lu", code);
     if (out && !done && !MoveFileW(moved, exe))
         swprintf(line, MAX_PATH * 3, L"The private copy ended with exit code %lu; the uninstaller could not be put "
                  L"back (error %lu): it lies at %ls", code, GetLastError(), moved);
+    else if (!done && !*line)  // a copy that could not start its work (no room for its own files) wrote no line
+        swprintf(line, MAX_PATH * 3, L"The private copy ended with exit code %lu", code);
     else if (done && (!out || wcsncmp(moved, folder, wcslen(folder)))) {
         MoveFileExW(left, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
         MoveFileExW(root, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);

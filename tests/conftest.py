@@ -37,12 +37,16 @@ def wine(*args, env=None, cwd=None):
         return out.read().decode("latin-1").replace("\r", ""), err.read().decode("latin-1"), done.returncode
 
 
+def ran(line, *files, role="questions"):  # the exit code of a line the asker ran, output and errors to the files
+    answer = ask("run", line, *files, role=role)
+    assert not answer.startswith("error"), f"{line} did not start: {answer}"
+    return int(answer)
+
+
 def run(line, env=None):
     """A command line's exit code, run as a fleet tool runs it (with an environment, as an administrator types it)."""
     if env is None:
-        answer = ask("run", line)
-        assert not answer.startswith("error"), f"{line} did not start: {answer}"
-        return int(answer)
+        return ran(line)
     unix(r"C:\line.bat").write_text(f"@{line}\r\n", "latin-1")
     return console(r"C:\line.bat", env=env)[0]
 
@@ -92,9 +96,7 @@ def console(*args, **options):
         line = " ".join(f'"{windows(a) if isinstance(a, pathlib.Path) else a}"' if " " in str(a) or isinstance(a, pathlib.Path)
                         else str(a) for a in args)
         traced = TRACES.stat().st_size if TRACES.exists() else 0
-        answer = ask("run", line, windows(out), windows(err), role="console")
-        assert not answer.startswith("error"), f"{line} did not start: {answer}"
-        code = int(answer)
+        code = ran(line, windows(out), windows(err), role="console")
         with open(TRACES, "rb") as traces:
             traces.seek(traced)
             err = err.read_bytes() + traces.read()
@@ -182,9 +184,8 @@ def ask(*words, role="questions"):
 
 
 def query(service, command="query"):
-    """The service's state, exit code, specific code, checkpoint and wait hint as `sc query` shows them (after
-    `sc stop`, with command "stop"); None if gone. While Wine's SCM starts the service it answers no query:
-    one that fails is asked again."""
+    """The service's state, exit codes, checkpoint and wait hint (after the stop control, with command "stop"); None
+    if gone. Wine's SCM answers no query while it starts the service: one that fails is asked again."""
     for _ in range(60):
         answer = ask("status" if command == "query" else command, service)
         if answer == "gone" or (answer.startswith("error") and command != "query"):

@@ -333,6 +333,15 @@ def flood_lines(logs):
     return [int(n) for n in re.findall(r"^" + STAMP + r"flood line (\d+) ", text, re.M)], text
 
 
+def losses(text):  # the log's lines on output not kept, as (bytes, why)
+    return [(int(n), why) for n, why in re.findall(r"^" + STAMP + r"Quorlin: (\d+) bytes of the server's output were "
+                                                   r"not kept: (.*)$", text, re.M)]
+
+
+def counted(lost, missing):  # the bytes told lost are the missing flood lines' (124 with their time), a line per edge
+    return abs(sum(n for n, _ in lost) - missing * 124) <= 2 * 124 * len(lost)
+
+
 HELD_LOGS = [
     # story, the file a reader holds, how (the asker's word), until when ("start": the service started; "flood": the
     # first flood's end; "": all along), the floods' megabytes, the most one file holds, whether output is lost,
@@ -347,13 +356,11 @@ HELD_LOGS = [
 EARLIER = 9 * MB // 22  # lines of 22 bytes
 
 
-@pytest.mark.parametrize("story, name, how, until, floods, most, losing, written", HELD_LOGS,
-                         ids=[h[0] for h in HELD_LOGS])
+@pytest.mark.parametrize("story, name, how, until, floods, most, losing, written", HELD_LOGS, ids=[h[0] for h in HELD_LOGS])
 def test_a_reader_of_the_log_loses_no_line_and_keeps_it_bounded(services, story, name, how, until, floods, most,
                                                                  losing, written):
-    # A viewer shares reads and writes: the log cannot move, and is copied aside. A reader that shares no writes keeps
-    # the host from opening it: the output goes to server.0.log. An older file held: nothing moves, the log waits
-    # at twice its size, each second of output tries again.
+    # A viewer: the log cannot move, and is copied aside. A reader sharing no writes: the output goes to server.0.log.
+    # An older file held: nothing moves, the log waits at twice its size, each second of output tries again.
     first, second = floods
     root = Root(r"C:\viewed\bin\Quorlin.exe", "Quorlin", f"flood {first}\nflood_again_when freed {second}\n"
                 "tick_when ticking\n")
@@ -384,10 +391,8 @@ def test_a_reader_of_the_log_loses_no_line_and_keeps_it_bounded(services, story,
     numbers, text = flood_lines(logs)
     assert numbers == sorted(set(numbers)) and numbers[len(numbers) - second * 10000:] == list(
         range(first * 10000, (first + second) * 10000)), "in order, the last flood whole"
-    lost = [int(n) for n in re.findall(r"^" + STAMP + r"Quorlin: (\d+) bytes of the server's output were not kept", text,
-                                       re.M)]
-    missing = (first + second) * 10000 - len(numbers)  # a flood's line is 100 bytes, 124 with its time
-    assert abs(sum(lost) - missing * 124) <= 2 * 124 * len(lost) and bool(missing) == losing, "counted as lost"
+    lost, missing = losses(text), (first + second) * 10000 - len(numbers)
+    assert counted(lost, missing) and bool(missing) == losing, "counted as lost"
     assert text.count("an earlier run's line\n") == EARLIER and text.count("an older file\n") == len(older), "kept"
     assert max(f.stat().st_size for f in logs.iterdir()) <= most * MB and (logs / "server.2.log").exists(), "rotated"
     assert [r[:2] for r in events.records() if r[0] != "information"] == written + [("error", 5)] * 2 * len(lost)
@@ -412,10 +417,10 @@ def test_a_full_disk_costs_only_what_could_not_be_written(services, tmp_path):
         assert numbers == sorted(set(numbers)) and 0 < numbers.index(30000) < 30000, "in order, the first flood cut"
         later = numbers.index(30000)
         assert numbers[later:later + 10000] == list(range(30000, 40000)), "every later line, without a restart"
-        lost = re.findall(r"^" + STAMP + r"Quorlin: (\d+) bytes of the server's output were not kept: (.*)$", text, re.M)
+        lost = losses(text)
         assert lost and {why for _, why in lost} == {text_of(112)[:-1].rstrip()}
-        first = lost[:len(re.findall("not kept", text[:text.index(" flood line 000030000 ")]))]  # the stop's: a record or a line
-        assert abs(sum(int(n) for n, _ in first) - (30000 - later) * 124) <= 2 * 124 * len(first), "each byte counted"
+        first = losses(text[:text.index(" flood line 000030000 ")])  # the stop's is told by a record or a line
+        assert counted(first, 30000 - later), "each byte counted"
         assert [r[:2] for r in events.records() if r[0] == "error"] == [("error", 5)] * 2 * (len(first) + 1), "as it began, as it ended"
         kill()
 
