@@ -5,7 +5,8 @@
 #include <stdlib.h>
 #include <wchar.h>
 
-// Runs a command line in the current folder, without a window, its output and error into one pipe.
+// Runs a command line in the current folder, without a console, its output and error into one pipe (a
+// console of its own, even one without a window, would cost a console host process for each program).
 // Ended after limit ms unless limit is 0. Leaves the exit code ("timeout" if it was ended, "error" if
 // it did not run) and above it its console lines, without their last line end.
 PLUGIN(run)
@@ -24,7 +25,7 @@ PLUGIN(run)
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = startup.hStdError = write;
-    BOOL started = CreateProcessW(NULL, commandLine, NULL, NULL, TRUE, CREATE_NO_WINDOW, NULL, NULL, &startup, &program);
+    BOOL started = CreateProcessW(NULL, commandLine, NULL, NULL, TRUE, DETACHED_PROCESS, NULL, NULL, &startup, &program);
     CloseHandle(write);
     if (!started) {
         CloseHandle(read);
