@@ -24,31 +24,45 @@ def windows(path):
     return "Z:" + str(path).replace("/", "\\")
 
 
+def loaded(program, *args):
+    """The command line that runs a Windows program (a Unix path, or the name of one of Wine's) through the loader
+    of its own bitness: the bed's 64-bit loader hands a 32-bit program, or a bare name, to a start.exe of its own."""
+    loader, program = os.environ["WINELOADER"], str(program)
+    if "/" not in program:
+        program = rf"C:\windows\system32\{program}.exe"
+    else:
+        with open(program, "rb") as file:
+            head = file.read(1024)
+        if head[(pe := int.from_bytes(head[0x3C:0x40], "little")) + 4:pe + 6] == b"\x4c\x01":  # IMAGE_FILE_MACHINE_I386
+            loader = loader.removesuffix("64")
+    return [loader, program, *map(str, args)]
+
+
 def wine(*args, env=None, cwd=None):
     """Runs a Windows program; returns its output (without CRs), Unix stderr and Unix status, once the
     program itself has ended, as a fleet tool sees it. A program that takes longer than 90 s has wedged
     under the emulator (docs/testing.md): its test fails, to run again. Output and stderr go to files: a pipe
     would wait for every process that inherited it too (the session's desktop outlives the call)."""
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        done = subprocess.run([os.environ["WINELOADER"], *map(str, args)], stdout=out, stderr=err,
+        done = subprocess.run(loaded(*args), stdout=out, stderr=err,
                               timeout=90, env=dict(os.environ, **(env or {})), cwd=cwd)
         out.seek(0)
         err.seek(0)
         return out.read().decode("latin-1").replace("\r", ""), err.read().decode("latin-1"), done.returncode
 
 
-def ran(line, *files, role="questions"):  # the exit code of a line the asker ran, output and errors to the files
-    answer = ask("run", line, *files, role=role)
+def ran(line, out="", err="", role="questions", env=None, cwd=None):
+    """The exit code of a line the asker ran: output and errors to the files named, in the folder, with the variables
+    given."""
+    words = [out or "NUL", err or "NUL", windows(cwd) if cwd else "", *(f"{k}={v}" for k, v in (env or {}).items())]
+    answer = ask("run", line, *(words if out or env or cwd else ()), role=role)
     assert not answer.startswith("error"), f"{line} did not start: {answer}"
     return int(answer)
 
 
 def run(line, env=None):
     """A command line's exit code, run as a fleet tool runs it (with an environment, as an administrator types it)."""
-    if env is None:
-        return ran(line)
-    unix(r"C:\line.bat").write_text(f"@{line}\r\n", "latin-1")
-    return console(r"C:\line.bat", env=env)[0]
+    return ran(line, env=env)
 
 
 MSI_LOG = DRIVE / "msiexec.log"
@@ -74,7 +88,7 @@ def held(path, what="hold"):
     """A Windows program holds the file open, sharing reads only, as a virus scanner or a viewer does; or
     (what "run") runs from it, its image mapped; or (what "hold-service") a status handle to the service, as
     the services console or a monitoring agent does."""
-    holder = subprocess.Popen([os.environ["WINELOADER"], BUILD / "tools/asker.exe", what, path],
+    holder = subprocess.Popen(loaded(BUILD / "tools/asker.exe", what, path),
                               stdout=subprocess.PIPE, text=True)
     try:
         assert holder.stdout.readline().strip() == "held"
@@ -84,11 +98,11 @@ def held(path, what="hold"):
         holder.wait()
 
 
-def console(*args, **options):
-    """A console command's exit code (as cmd tells it, signed), output and errors. Run by the asker, unless it needs
-    an environment or folder of its own: cmd, its console and Wine's start.exe cost the processor three programs."""
-    if options:
-        out, err, _ = wine("cmd", "/v:on", "/c", *args, "&", "echo", "exit=!errorlevel!", **options)
+def console(*args, env=None, cwd=None):
+    """A console command's exit code (signed), output and errors, run by the asker (in a folder, with variables, if
+    given). A command that only WINEPATH finds runs in cmd: Wine reads that variable at a session's first program."""
+    if env and "WINEPATH" in env:
+        out, err, _ = wine("cmd", "/v:on", "/c", *args, "&", "echo", "exit=!errorlevel!", env=env, cwd=cwd)
         out, _, code = out.rpartition("exit=")
         return int(code), out, err
     with tempfile.TemporaryDirectory(dir=BED, ignore_cleanup_errors=True) as folder:
@@ -96,7 +110,7 @@ def console(*args, **options):
         line = " ".join(f'"{windows(a) if isinstance(a, pathlib.Path) else a}"' if " " in str(a) or isinstance(a, pathlib.Path)
                         else str(a) for a in args)
         traced = TRACES.stat().st_size if TRACES.exists() else 0
-        code = ran(line, windows(out), windows(err), role="console")
+        code = ran(line, windows(out), windows(err), role="console", env=env, cwd=cwd)
         with open(TRACES, "rb") as traces:
             traces.seek(traced)
             err = err.read_bytes() + traces.read()
@@ -159,6 +173,7 @@ def wait_for(done, seconds=60, every=1):
 
 
 ASKERS = {}  # the bed's asker.exe for questions, and the one that runs console commands (Wine's traces in a file)
+SESSION_ENV = {}  # what the session was started with (a display): the askers take it up as its desktop does
 TRACES = BED / "console-traces"
 
 
@@ -170,7 +185,7 @@ def ask(*words, role="questions"):
     asker = ASKERS.get(role)
     if not asker or asker.poll() is not None:
         asker = ASKERS[role] = subprocess.Popen(
-            [os.environ["WINELOADER"], BUILD / "tools/asker.exe"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+            loaded(BUILD / "tools/asker.exe"), stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=dict(os.environ, **SESSION_ENV),
             stderr=open(TRACES, "ab") if role == "console" else subprocess.DEVNULL, text=True, encoding="utf-8")
     with contextlib.suppress(BrokenPipeError):
         asker.stdin.write("\t".join(map(str, words)) + "\n")
@@ -268,6 +283,8 @@ def display():
 def restart(env=None):
     """Restarts the Wine session, whose services and desktop take up the environment given."""
     subprocess.run([TOOLS / "bed", "restart"], check=True, env=dict(os.environ, **(env or {})))
+    SESSION_ENV.clear()
+    SESSION_ENV.update(env or {})
 
 
 def registry(key):

@@ -3,7 +3,7 @@ import os
 import re
 import subprocess
 import pytest
-from conftest import (BUILD, DRIVE, Root, ask, console, events, held, none_left, plain_service, query, registry, running, text,
+from conftest import (BUILD, DRIVE, Root, ask, console, events, held, loaded, none_left, plain_service, query, registry, running, text,
                       unix, wait_for, wine)
 
 SERVICE = r"HKLM\System\CurrentControlSet\Services\Quorlin"
@@ -66,14 +66,14 @@ def test_the_start_is_retried_while_another_service_holds_the_lock(services, tmp
     services("Quorlin")
     services("QLocker", f'"{plain_service()}" until C:\\unlock')
     unix(r"C:\unlock").unlink(missing_ok=True)
-    locker = subprocess.Popen([os.environ["WINELOADER"], "sc", "start", "QLocker"], stdout=subprocess.DEVNULL)
+    locker = subprocess.Popen(loaded("sc", "start", "QLocker"), stdout=subprocess.DEVNULL)
     assert wait_for(lambda: running("plain.exe.* until"))
     calls = "advapi32.StartServiceA;advapi32.ChangeServiceConfig2A\0"
     ask("set", r"HKCU\Software\Wine\Debug", "RelayInclude", 1, calls.encode("utf-16-le").hex())
     trace = tmp_path / "trace"
     refused = r"Ret  advapi32\.StartServiceA\(\) retval=0+\b"
     with open(tmp_path / "out", "w") as out, open(trace, "w") as err:
-        install = subprocess.Popen([os.environ["WINELOADER"], "cmd", "/c", root.exe, "-install"], stdout=out,
+        install = subprocess.Popen(loaded("cmd", "/c", root.exe, "-install"), stdout=out,
                                    stderr=err, env=dict(os.environ, WINEDEBUG="-all,+relay"))
         assert wait_for(lambda: len(re.findall(refused, trace.read_text())) >= 2, 90, every=0.2), (
             "it met the lock: " + str(re.findall(r"StartServiceA\(\) retval=(\w+)", trace.read_text())) +

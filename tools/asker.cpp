@@ -15,9 +15,11 @@
 //                          name and text followed by the character 0x1F; "none" when there is no key
 //   make-key KEY, delete-key KEY (with all below it), delete-value KEY NAME   "0" or the error
 //   set KEY NAME TYPE HEX  writes the bytes given in hex as a value of that type; "0" or the error
-//   run LINE [OUT ERR]     starts the command line as a fleet tool does and waits for that program to
-//                          end: its exit code, or "error N" when it did not start; its output and errors
-//                          into the files OUT and ERR, if named, as a console shows them
+//   run LINE [OUT ERR [FOLDER [NAME=VALUE...]]]   starts the command line as a fleet tool does and waits
+//                          for that program to end: its exit code, or "error N" when it did not start; its
+//                          output and errors into the files OUT and ERR, if named, as a console shows them;
+//                          in FOLDER, if not empty, and with the variables given (Wine's own, as WINEDEBUG,
+//                          reach the program's Unix side too)
 // Started as "asker.exe HOW WHAT", it holds instead, printing "held" (or "not held"), until it is ended:
 //   hold FILE              open, sharing reads only, as a virus scanner or a viewer holds it
 //   view FILE              open, sharing reads and writes, as a log viewer follows a file
@@ -31,6 +33,7 @@
 #include <stdio.h>
 #include <string>
 #include <vector>
+#include <wchar.h>
 
 static std::vector<std::wstring> words(const std::string& line)
 {
@@ -206,8 +209,30 @@ static std::wstring setValue(const std::wstring& key, const std::wstring& name, 
     return code(status);
 }
 
-// Runs the command line and waits for it; its output and errors go to the files named, if any.
-static std::wstring run(std::wstring line, const std::wstring* out = NULL, const std::wstring* err = NULL)
+// This process's environment with the NAME=VALUE entries given in place of its own of those names.
+static std::wstring environmentWith(const std::vector<std::wstring>& given)
+{
+    std::wstring block;
+    wchar_t* own = GetEnvironmentStringsW();
+    for (const wchar_t* entry = own; *entry; entry += wcslen(entry) + 1) {
+        size_t name = wcscspn(entry + 1, L"=") + 2;  // with its "=" ("=C:=..." names start with one)
+        bool replaced = false;
+        for (const std::wstring& variable : given)
+            replaced = replaced || !_wcsnicmp(variable.c_str(), entry, name);
+        if (!replaced)
+            block.append(entry).push_back(0);
+    }
+    FreeEnvironmentStringsW(own);
+    for (const std::wstring& variable : given)
+        block.append(variable).push_back(0);
+    block.push_back(0);
+    return block;
+}
+
+// Runs the command line and waits for it; its output and errors go to the files named, if any, and it
+// runs in the folder given (if not empty) with the variables given.
+static std::wstring run(std::wstring line, const std::wstring* out = NULL, const std::wstring* err = NULL,
+                        const std::wstring& folder = L"", const std::vector<std::wstring>& variables = {})
 {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
@@ -217,8 +242,10 @@ static std::wstring run(std::wstring line, const std::wstring* out = NULL, const
         startup.hStdOutput = CreateFileW(out->c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited, CREATE_ALWAYS, 0, NULL);
         startup.hStdError = CreateFileW(err->c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited, CREATE_ALWAYS, 0, NULL);
     }
+    std::wstring environment = environmentWith(variables);
     PROCESS_INFORMATION started;
-    BOOL made = CreateProcessW(NULL, &line[0], NULL, NULL, out != NULL, 0, NULL, NULL, &startup, &started);
+    BOOL made = CreateProcessW(NULL, &line[0], NULL, NULL, out != NULL, CREATE_UNICODE_ENVIRONMENT, &environment[0],
+                               folder.empty() ? NULL : folder.c_str(), &startup, &started);
     DWORD error = GetLastError(), exitCode = 0;
     if (out) {
         CloseHandle(startup.hStdOutput);
@@ -261,8 +288,10 @@ static std::wstring answer(const std::vector<std::wstring>& w)
 {
     const std::wstring& verb = w[0];
     size_t n = w.size();
-    if (verb == L"run" && (n == 2 || n == 4))
-        return n == 2 ? run(w[1]) : run(w[1], &w[2], &w[3]);
+    if (verb == L"run" && n == 2)
+        return run(w[1]);
+    if (verb == L"run" && n >= 4)
+        return run(w[1], &w[2], &w[3], n > 4 ? w[4] : L"", std::vector<std::wstring>(w.begin() + (n > 4 ? 5 : 4), w.end()));
     if ((verb == L"status" || verb == L"stop") && n == 2)
         return status(w[1], verb == L"stop");
     if (verb == L"security" && n == 2)
@@ -320,7 +349,7 @@ int main(int argc, char** argv)
         say(hold(argv[1], argv[2]) ? L"held" : L"not held");
         Sleep(INFINITE);
     }
-    char line[4096];
+    static char line[65536];
     while (fgets(line, sizeof line, stdin)) {
         std::string text(line);
         while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))

@@ -6,6 +6,7 @@ import os
 import pathlib
 import subprocess
 import pytest
+from xdist.scheduler import LoadScheduling
 
 BED = pathlib.Path(__file__).resolve().parent / "bed"
 
@@ -39,3 +40,32 @@ def pytest_collection_modifyitems(items):
     def rank(item):
         return next((i for i, name in enumerate(LONGEST_FIRST) if name in item.nodeid), len(LONGEST_FIRST))
     items.sort(key=rank)
+
+
+class OneAhead(LoadScheduling):
+    """Each worker holds the story it runs and the one after it (a worker starts a story only once it knows
+    the next); every other story waits for the first worker that is free, in the order above. xdist's own
+    schedule hands each worker a run of consecutive stories at once, so that one worker took every long
+    story in a row while the others ended early."""
+    def schedule(self):
+        if self.collection is None:
+            if not self._check_nodes_have_same_collection():
+                self.log("**Different tests collected, aborting run**")
+                return
+            self.collection = list(self.node2collection.values())[0]
+            self.pending[:] = range(len(self.collection))
+        for node in self.nodes * 2:
+            self.check_schedule(node)
+
+    def check_schedule(self, node, duration=0):
+        if node.shutting_down:
+            return
+        if len(self.node2pending[node]) < 2:
+            self._send_tests(node, 1)
+        if not self.pending:
+            node.shutdown()
+
+
+@pytest.hookimpl(tryfirst=True, optionalhook=True)
+def pytest_xdist_make_scheduler(config, log):
+    return OneAhead(config, log)
