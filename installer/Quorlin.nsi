@@ -9,8 +9,12 @@
 ; Quorlin.exe and vexil_setup.exe; SERVER_FILES, the folder of the server's files as they lie under
 ; the root; SERVER_LIST, the macros serverFiles and serverFolders that installer/server-files wrote
 ; for them; OUTFILE, the installer to write; VERSION, as x.y.z; PLUGINS, the folder of QuorlinSetup.dll;
-; SIGN, if given, the command that signs the installer and the uninstaller it writes.
-Unicode true
+; SIGN, if given, the command that signs the installer and the uninstaller it writes; TARGET, if given,
+; NSIS's target (amd64-unicode for the tests' 64-bit build; the deliverable is x86-unicode).
+!ifndef TARGET
+  !define TARGET x86-unicode
+!endif
+Target ${TARGET}
 RequestExecutionLevel admin
 Name "Quorlin"
 OutFile "${OUTFILE}"
@@ -34,7 +38,7 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "Copyright 2026 the Quorlin develope
   !uninstfinalize '"${SIGN}" "%1"'
 !endif
 
-!addplugindir /x86-unicode "${PLUGINS}"
+!addplugindir /${TARGET} "${PLUGINS}"
 !include LogicLib.nsh
 !include FileFunc.nsh
 !include WordFunc.nsh

@@ -6,6 +6,7 @@
 // (files in use go at the next restart), anything else a failed installation, which Windows Installer
 // rolls back. The lines the run wrote to the installer's log go into the package's log too.
 #define _CRT_RAND_S
+#include "faults.h"
 #include <stdio.h>
 #include <windows.h>
 #include <msi.h>
@@ -72,6 +73,8 @@ static void privateParent(char* parent, size_t size)
 static void makePrivateFolder(char* folder, size_t size)
 {
     char parent[MAX_PATH + 1];
+    if (faulted(L"packageFolder"))
+        throw GetLastError();
     privateParent(parent, sizeof parent);
     PSECURITY_DESCRIPTOR descriptor;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)",
@@ -143,7 +146,8 @@ static DWORD execute(wchar_t* command, const char* folder)
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
-    if (!CreateProcessW(NULL, command, NULL, NULL, FALSE, CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT,
+    if (faulted(L"packageRun") ||
+        !CreateProcessW(NULL, command, NULL, NULL, FALSE, CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT,
                         environment(folder, options), NULL, &startup, &process))
         throw GetLastError();
     DWORD code;
@@ -158,7 +162,8 @@ static DWORD execute(wchar_t* command, const char* folder)
 // at the next restart.
 static void removeFolder(const char* folder)
 {
-    if (*folder && !RemoveDirectoryA(folder) && GetFileAttributesA(folder) != INVALID_FILE_ATTRIBUTES)
+    if (*folder && (faulted(L"packageFolderRemoved") || !RemoveDirectoryA(folder)) &&
+        GetFileAttributesA(folder) != INVALID_FILE_ATTRIBUTES)
         MoveFileExA(folder, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 
@@ -172,7 +177,8 @@ static bool markRestart(bool set)
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorlin", 0, NULL, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, NULL, &key,
                         NULL) != ERROR_SUCCESS)
         return false;
-    bool marked = set ? RegSetValueExA(key, "RestartNeeded", 0, REG_DWORD, (BYTE*)&one, size) == ERROR_SUCCESS
+    bool marked = set ? !faulted(L"packageRestartMark") &&
+                            RegSetValueExA(key, "RestartNeeded", 0, REG_DWORD, (BYTE*)&one, size) == ERROR_SUCCESS
                       : RegQueryValueExA(key, "RestartNeeded", NULL, NULL, (BYTE*)&one, &size) == ERROR_SUCCESS &&
                             RegDeleteValueA(key, "RestartNeeded") == ERROR_SUCCESS;
     RegCloseKey(key);

@@ -1,24 +1,29 @@
 // Test builds only: each step of a run that changes the machine is counted, and the steps that the
-// variable QUORLIN_FAIL_STEPS names ("3" or "3,9") fail as a full disk or a refused call would, so that a
-// test can fail every step in turn and see the product whole after each run; at the step that
-// QUORLIN_CRASH_STEP names, the run ends at once, as a lost power would end it. The count lives in the
-// process's environment (NSIS loads the plugin anew for each call) and passes to the programs the run
-// starts; each step is noted as "<number> <step>" in the file that QUORLIN_STEPS names. The release
-// build has none of this (plugin.h).
-#include "plugin.h"
+// variable QUORLIN_FAIL_STEPS names by number or name ("3", "3,9", "packageRun") fail as a full disk or a
+// refused call would, so that a test can fail every step in turn and see the product whole after each
+// run; at the step that QUORLIN_CRASH_STEP names, the run ends at once, as a lost power would end it.
+// The count lives in the process's environment (NSIS loads the plugin anew for each call) and passes to
+// the programs the run starts: the package's action counts on into the installer's steps. Each step is
+// noted as "<number> <step>" in the file that QUORLIN_STEPS names. The release build has none of this
+// (faults.h).
+#include "faults.h"
+#include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <wchar.h>
+#include <wctype.h>
 
-static bool named(unsigned long count)
+// Whether QUORLIN_FAIL_STEPS names the step, by its number or its name.
+static bool named(unsigned long count, const wchar_t* step)
 {
     wchar_t list[256] = L"";
     GetEnvironmentVariableW(L"QUORLIN_FAIL_STEPS", list, 256);
-    for (wchar_t *at = list, *end; *at; at = *end ? end + 1 : end)
-        if (wcstoul(at, &end, 10) == count)
+    for (wchar_t *at = list, *end; *at; at = *end ? end + 1 : end) {
+        end = at + wcscspn(at, L",");
+        size_t length = end - at;
+        if ((iswdigit(*at) && wcstoul(at, NULL, 10) == count) || (wcslen(step) == length && !wcsncmp(at, step, length)))
             return true;
-        else if (end == at)
-            break;
+    }
     return false;
 }
 
@@ -29,7 +34,7 @@ bool faulted(const wchar_t* step)
     unsigned long count = wcstoul(text, NULL, 10) + 1;
     swprintf(text, 64, L"%lu", count);
     SetEnvironmentVariableW(L"QUORLIN_STEP_COUNT", text);
-    bool fail = named(count);
+    bool fail = named(count, step);
     if (GetEnvironmentVariableW(L"QUORLIN_STEPS", file, MAX_PATH)) {
         HANDLE steps = CreateFileW(file, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS, 0, NULL);
         char line[160];

@@ -48,13 +48,4 @@ DWORD closeTree(const wchar_t* path, PSECURITY_DESCRIPTOR closed, wchar_t** fail
 // when the folder itself was there.
 DWORD makeClosed(wchar_t* folder, PSECURITY_DESCRIPTOR closed);
 
-// Whether this step, the next of the run's steps that change the machine, is to fail: in the test
-// build (faults.cpp), as QUORLIN_FAIL_STEPS says; in the release build, never.
-#ifdef QUORLIN_FAULTS
-bool faulted(const wchar_t* step);
-#else
-inline bool faulted(const wchar_t*)
-{
-    return false;
-}
-#endif
+#include "faults.h"

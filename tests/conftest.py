@@ -68,9 +68,9 @@ def run(line, env=None):
 MSI_LOG = DRIVE / "msiexec.log"
 
 
-def msiexec(action, target, options=""):  # /i or /x of a package (a Unix path) or product code, quiet, logged: exit code
+def msiexec(action, target, options="", env=None):  # /i or /x of a package (a Unix path) or product code, quiet, logged: exit code
     target = windows(target) if "/" in str(target) else target
-    return run(f'msiexec /{action} "{target}" /qn {options} /l*v C:\\msiexec.log')
+    return run(f'msiexec /{action} "{target}" /qn {options} /l*v C:\\msiexec.log', env)
 
 
 def made_once(path, make):  # path, made by make(a path beside it) once per run; the workers wait for it
@@ -311,10 +311,15 @@ def restarted():
 NO_KEY, NO_VALUE = "no key", "no value"
 
 
+def software(key):
+    r"""A key under HKLM\Software as the build's programs see it: a 32-bit program's lies under Wow6432Node."""
+    return r"HKLM\Software" + (r"\Wow6432Node" if BUILD.name == "i686" else "") + "\\" + key
+
+
 def store(java_home):
-    """Lays out the JRE key in the registry view of the build's bitness: a 32-bit program's lies under
-    Wow6432Node. Message boxes are traced (RelayInclude), for the tests that read what one showed."""
-    key = r"HKLM\Software" + (r"\Wow6432Node" if BUILD.name == "i686" else "") + r"\JavaSoft"
+    """Lays out the JRE key in the registry view of the build's bitness. Message boxes are traced (RelayInclude),
+    for the tests that read what one showed."""
+    key = software("JavaSoft")
     ask("delete-key", key)
     ask("set", r"HKCU\Software\Wine\Debug", "RelayInclude", 1, "user32.MessageBoxA\0".encode("utf-16-le").hex())
     if java_home != NO_KEY:

@@ -4,7 +4,7 @@ import re
 import subprocess
 import pytest
 from conftest import (BUILD, DRIVE, Root, ask, console, events, held, loaded, none_left, plain_service, query, registry, running, text,
-                      unix, wait_for, wine)
+                      unix, wait_for)
 
 SERVICE = r"HKLM\System\CurrentControlSet\Services\Quorlin"
 SOURCE = r"HKLM\System\CurrentControlSet\Services\EventLog\Application\Quorlin"

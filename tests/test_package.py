@@ -6,9 +6,10 @@ import subprocess
 import uuid
 import pytest
 from conftest import (BUILD, MSI_LOG, RUN, SOURCE, VERSION, ask, held, kill, made_once, msiexec, query, registry, restarted,
-                      run, signed, store, unix, wait_for, wine)
+                      run, signed, store, unix, wait_for, windows, wine)
 from test_installer import (DATA, ENTRY, JRE, LOG, LONG, RECORDS, ROOT, SERVICE, closed, fresh_root, install, left, product_files,
                             setup_of)
+from test_sweeps import new_version_runs, taken
 
 pytestmark = pytest.mark.skipif(BUILD.name != "i686", reason="the package carries the 32-bit build")
 UNINSTALL = r"HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall"
@@ -143,6 +144,43 @@ def test_a_second_root_is_refused_and_a_stale_entry_steers_nothing(services, sto
     runs = ELSEWHERE if stale else ROOT
     assert query("Quorlin")[0] == 4 and registry(SERVICE)["ImagePath"] == f'"{runs}\\bin\\Quorlin.exe"'
     assert (unix(ELSEWHERE).exists(), product_files()) == (stale, files), "nothing laid down elsewhere or changed here"
+
+
+FAULTY = BUILD / "tests/Quorlin-faults.msi"  # the tests' installer, and an action that fails the steps named too
+
+
+def test_a_package_failed_at_any_of_its_actions_steps_changes_nothing(services, tmp_path):
+    # The action's own steps fail in turn, then the first step of the installer or uninstaller it runs (whose
+    # steps the exe's sweeps fail): nothing changes. The private folder that cannot be removed goes at the restart.
+    services("Quorlin")
+    fresh_root("")
+    store(JRE)
+    for action, failures in (("i", ("packageFolder", "packageRun", "3", "packageFolderRemoved")),
+                             ("x", ("packageRun", "3", "packageFolderRemoved"))):
+        before, entry = (product_files(), set(left()), entries(), (query("Quorlin") or [None])[0]), registry(ENTRY)
+        for failing in failures:
+            (tmp_path / "steps").unlink(missing_ok=True)
+            code = msiexec(action, FAULTY, f'INSTALLDIR="{ROOT}"' if action == "i" else "",
+                           {"QUORLIN_FAIL_STEPS": failing, "QUORLIN_STEPS": windows(tmp_path / "steps")})
+            steps = taken(tmp_path / "steps")
+            what = f"/{action}, {failing} failing: {steps}, exit code {code}"
+            assert [n for n, (step, failed) in enumerate(steps, 1) if failed][:1] == [
+                int(failing) if failing.isdigit() else next(n for n, (step, _) in enumerate(steps, 1) if step == failing)], what
+            if failing != "packageFolderRemoved":
+                # Wine's msiexec drops the package from Programs and Features even when a removal fails and is rolled
+                # back; Windows Installer keeps it. The installer's own entry stays either way.
+                after = (product_files(), set(left()), entries(), (query("Quorlin") or [None])[0])
+                assert code in FAILED and after in (before, (*before[:2], {}, before[3]) if action == "x" else before), what
+                assert registry(ENTRY) == entry, what
+                if entries() != before[2]:  # Wine's: registered again by an installation over itself
+                    assert msiexec("i", FAULTY, f'INSTALLDIR="{ROOT}"') == 0 and entries() == before[2], what
+                continue
+            assert code == 0 and [step for step, _ in steps][:2] == ["packageFolder", "packageRun"], what
+            private = re.search(r"its temporary files in (.+)", MSI_LOG.read_text("latin-1"))[1]
+            assert private in restarted(), what + ": the private folder waits"
+            if action == "i":
+                new_version_runs()
+    assert entries() == {} and query("Quorlin") is None and set(left()) == {DATA, "behaviour.txt"} | RECORDS
 
 
 def removed(code):

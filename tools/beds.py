@@ -31,7 +31,7 @@ def pytest_report_teststatus(report, config):
 
 # The stories that build or wait longest go first, so that no worker is left with a long one at the end
 # while the others have finished.
-LONGEST_FIRST = ("any_step", "signed_release", "a_life_from_start", "two_builds", "held_service_handle", "test_a_package", "flood",
+LONGEST_FIRST = ("two_builds", "signed_release", "any_step", "a_life_from_start", "held_service_handle", "any_of_its", "test_a_package", "flood",
                  "upgrade_keeps", "install_and_remove", "first_installation", "javaw_on_the_path", "second_root",
                  "nothing_planted", "retried", "viewer")
 
