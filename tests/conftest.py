@@ -25,44 +25,33 @@ def windows(path):
 
 
 def loaded(program, *args):
-    """The command line that runs a Windows program (a Unix path, or the name of one of Wine's) through the loader
-    of its own bitness: the bed's 64-bit loader hands a 32-bit program, or a bare name, to a start.exe of its own."""
+    """The command line that runs a program (a Unix path, or a name of Wine's own) by the loader of its bitness: the
+    bed's 64-bit loader hands a 32-bit program, or a bare name, to a start.exe of its own."""
     loader, program = os.environ["WINELOADER"], str(program)
-    if "/" not in program:
-        program = rf"C:\windows\system32\{program}.exe"
-    else:
-        with open(program, "rb") as file:
-            head = file.read(1024)
-        if head[(pe := int.from_bytes(head[0x3C:0x40], "little")) + 4:pe + 6] == b"\x4c\x01":  # IMAGE_FILE_MACHINE_I386
-            loader = loader.removesuffix("64")
-    return [loader, program, *map(str, args)]
+    head = open(program, "rb").read(1024) if "/" in program else b""
+    if head[(pe := int.from_bytes(head[0x3C:0x40], "little")) + 4:pe + 6] == b"\x4c\x01":  # IMAGE_FILE_MACHINE_I386
+        loader = loader.removesuffix("64")
+    return [loader, program if head else rf"C:\windows\system32\{program}.exe", *map(str, args)]
 
 
-def wine(*args, env=None, cwd=None):
-    """Runs a Windows program; returns its output (without CRs), Unix stderr and Unix status, once the
-    program itself has ended, as a fleet tool sees it. A program that takes longer than 90 s has wedged
-    under the emulator (docs/testing.md): its test fails, to run again. Output and stderr go to files: a pipe
-    would wait for every process that inherited it too (the session's desktop outlives the call)."""
+def wine(*args, env=None):
+    """A Windows program's output (without CRs), Unix stderr and status once it ended (in 90 s, or it wedged); through
+    files, as a pipe would wait for every process that inherited it too (the session's desktop outlives the call)."""
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         done = subprocess.run(loaded(*args), stdout=out, stderr=err,
-                              timeout=90, env=dict(os.environ, **(env or {})), cwd=cwd)
+                              timeout=90, env=dict(os.environ, **(env or {})))
         out.seek(0)
         err.seek(0)
         return out.read().decode("latin-1").replace("\r", ""), err.read().decode("latin-1"), done.returncode
 
 
-def ran(line, out="", err="", role="questions", env=None, cwd=None):
-    """The exit code of a line the asker ran: output and errors to the files named, in the folder, with the variables
-    given."""
+def run(line, env=None, out="", err="", cwd=None, role="questions"):
+    """A command line's exit code, run by the asker as a fleet tool runs it, or as an administrator types it (with
+    variables, in a folder); its output and errors to the files named."""
     words = [out or "NUL", err or "NUL", windows(cwd) if cwd else "", *(f"{k}={v}" for k, v in (env or {}).items())]
     answer = ask("run", line, *(words if out or env or cwd else ()), role=role)
     assert not answer.startswith("error"), f"{line} did not start: {answer}"
     return int(answer)
-
-
-def run(line, env=None):
-    """A command line's exit code, run as a fleet tool runs it (with an environment, as an administrator types it)."""
-    return ran(line, env=env)
 
 
 MSI_LOG = DRIVE / "msiexec.log"
@@ -99,18 +88,13 @@ def held(path, what="hold"):
 
 
 def console(*args, env=None, cwd=None):
-    """A console command's exit code (signed), output and errors, run by the asker (in a folder, with variables, if
-    given). A command that only WINEPATH finds runs in cmd: Wine reads that variable at a session's first program."""
-    if env and "WINEPATH" in env:
-        out, err, _ = wine("cmd", "/v:on", "/c", *args, "&", "echo", "exit=!errorlevel!", env=env, cwd=cwd)
-        out, _, code = out.rpartition("exit=")
-        return int(code), out, err
+    """A console command's exit code (signed), output and errors, run by the asker (in a folder, with variables)."""
     with tempfile.TemporaryDirectory(dir=BED, ignore_cleanup_errors=True) as folder:
         out, err = pathlib.Path(folder, "out"), pathlib.Path(folder, "err")
         line = " ".join(f'"{windows(a) if isinstance(a, pathlib.Path) else a}"' if " " in str(a) or isinstance(a, pathlib.Path)
                         else str(a) for a in args)
         traced = TRACES.stat().st_size if TRACES.exists() else 0
-        code = ran(line, windows(out), windows(err), role="console", env=env, cwd=cwd)
+        code = run(line, env, windows(out), windows(err), cwd, role="console")
         with open(TRACES, "rb") as traces:
             traces.seek(traced)
             err = err.read_bytes() + traces.read()
@@ -178,10 +162,8 @@ TRACES = BED / "console-traces"
 
 
 def ask(*words, role="questions"):
-    """asker.exe's answer to a question (tools/asker.cpp): polls start no Windows program each. It starts at the
-    first question, and again after the session restarted; it answers within 90 s, or the test fails (a program
-    that it runs has wedged, docs/testing.md). Console commands have an asker of their own, so that a poll
-    meanwhile is answered."""
+    """asker.exe's answer (tools/asker.cpp), within 90 s or the test fails (a program it runs wedged, docs/testing.md);
+    started at the first question and after a restart. Console commands have an asker of their own."""
     asker = ASKERS.get(role)
     if not asker or asker.poll() is not None:
         asker = ASKERS[role] = subprocess.Popen(

@@ -26,7 +26,7 @@ INSTALLS = [
     ("a root with blanks, by its full path", r"C:\Program Files\Quorlin Root\bin\Quorlin.exe",
      lambda exe: console(exe, "-INSTALL", "further", "arguments"), r'"C:\Program Files\Quorlin Root\bin\Quorlin.exe"'),
     ("by its bare name through PATH, from elsewhere", r"C:\quorlin\bin\Quorlin.exe",
-     lambda exe: console("Quorlin.exe", "-install", env={"WINEPATH": r"C:\quorlin\bin"}, cwd=DRIVE / "users"),
+     lambda exe: console("cmd", "/c", "Quorlin.exe", "-install", env={"PATH": r"C:\quorlin\bin"}, cwd=DRIVE / "users"),
      r"C:\quorlin\bin\Quorlin.exe"),
 ]
 

@@ -1,11 +1,7 @@
 # What a standard user may try against the removals that fleet tools run as the system: plant a program
 # where an earlier removal took one from (the uninstaller's copy, the plugins, the temporary files), hold
 # it open or wait to rewrite it; or put a link in the root. (The root a user made open: fresh_root.)
-import contextlib
-import os
-import re
-import shutil
-import threading
+import contextlib, os, re, shutil, threading
 import pytest
 from conftest import (BUILD, DRIVE, MSI_LOG, VERSION, ask, console, held, msiexec, query, registry, restarted, run, store, text, unix, wait_for,
                       wine, windows)
@@ -33,9 +29,8 @@ PRIVATE_NAMES = r"ns\w+\.tmp|Quorlin-[0-9a-f]{16}"  # the installer's runs, the 
 
 @contextlib.contextmanager
 def private_folders():
-    """The runs' private folders seen meanwhile, each with whether others could write it when last seen, while
-    the run used it (Wine keeps no DACL but in the mode: Everyone's write right is the others' write bit, while
-    their read bits stay as they were); every place where one could lie is watched."""
+    """The runs' private folders seen meanwhile in every place one could lie, each with whether others could write it
+    when last seen (Wine keeps Everyone's write right, and no other DACL, in the others' write bit)."""
     seen, stop = {}, threading.Event()
     places = [DRIVE / p for p in (*PRIVATE_PARENTS, "windows", "windows/temp", "ProgramData", "users/Public")]
     places += [*DRIVE.glob("users/*/Temp"), *DRIVE.glob("users/*/AppData/Local/Temp")]

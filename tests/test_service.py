@@ -22,8 +22,7 @@ LIVES = [
 
 
 def steady(seen, reached):
-    """Every checkpoint from the first on was seen, up to at least reached. On a busy machine the first
-    query may come after checkpoint 0."""
+    """Every checkpoint from the first on was seen, up to at least reached (a busy machine's first query may come late)."""
     return seen == set(range(min(seen), max(seen) + 1)) and min(seen) <= 1 and max(seen) >= reached
 
 
@@ -98,15 +97,14 @@ FAILURES = [
 
 
 def refused_late():
-    """-install's answer where Wine's Service Control Manager, on a busy machine, answers the start of a host
-    that stops at once with 1053 (Windows starts it, and the poll sees it stopped)."""
+    """-install's answer where Wine's SCM, busy, answers a host that stops at once with 1053 (Windows' poll sees it stop)."""
     return 1053, text(1053)
 
 
 @pytest.mark.parametrize("story, exe, server, behaviour, install, codes, written", FAILURES, ids=[f[0] for f in FAILURES])
 def test_a_failed_start_is_reported_stopped_with_its_cause(services, story, exe, server, behaviour, install, codes,
                                                              written):
-    root = Root(exe, "Quorlin", behaviour, server)
+    Root(exe, "Quorlin", behaviour, server)
     services("Quorlin")
     events = EventLog()
     installed = console(exe, "-install")[:2]

@@ -1,7 +1,5 @@
-# The installer's fault sweeps: each step of a first installation, an upgrade and a removal made to fail in
-# turn, or the run ended at it, and the product checked whole after each run. They run the 64-bit build's
-# installer (the same script and plugin, built for amd64), which runs natively where 32-bit programs are
-# emulated; the 32-bit installer's stories are in test_installer.py.
+# Each step of a first installation, an upgrade and a removal failed in turn, or the run ended at it: the 64-bit
+# build's installer (the same script and plugin), native where 32-bit programs are emulated.
 import re
 import shutil
 import pytest
@@ -9,17 +7,14 @@ from conftest import BUILD, VERSION, ask, kill, query, registry, run, store, uni
 from test_installer import ENTRY, JRE, LINE, LOG, RECORDS, ROOT, SERVICE, fresh_root, install, left, previous_version, product_files
 
 pytestmark = pytest.mark.skipif(BUILD.name != "x86_64", reason="the sweeps run the 64-bit build's installer")
-
 FAULTY = BUILD / "tests/Quorlin-setup-faults.exe"  # its plugin fails the steps named (installer/faults.cpp)
 
 
 def faulty(steps, failing, crash=""):
-    """The test build of the installer, run silently into the root, its steps that failing names ("3,9") made to
-    fail, and ended at once at step crash: its exit code and the steps it took, as (step, whether it failed)."""
+    """The tests' installer run into the root, failing the steps named ("3,9"), ended at step crash: exit code, steps."""
     steps.unlink(missing_ok=True)
     LOG.unlink(missing_ok=True)
-    code = run(f'"{windows(FAULTY)}" /S /D={ROOT}', {"QUORLIN_FAIL_STEPS": failing, "QUORLIN_CRASH_STEP": crash,
-                                                    "QUORLIN_STEPS": windows(steps)})
+    code = run(f'"{windows(FAULTY)}" /S /D={ROOT}', dict(QUORLIN_FAIL_STEPS=failing, QUORLIN_CRASH_STEP=crash, QUORLIN_STEPS=windows(steps)))
     return code, taken(steps)
 
 
@@ -83,8 +78,7 @@ def test_a_removal_failed_at_any_step_leaves_the_installation_running(services, 
             installed = product_files()
         failing = plan.pop(0)
         (tmp_path / "steps").unlink()
-        code = run(registry(ENTRY)["QuietUninstallString"], {"QUORLIN_FAIL_STEPS": failing,
-                                                              "QUORLIN_STEPS": windows(tmp_path / "steps")})
+        code = run(registry(ENTRY)["QuietUninstallString"], dict(QUORLIN_FAIL_STEPS=failing, QUORLIN_STEPS=windows(tmp_path / "steps")))
         steps = taken(tmp_path / "steps")
         if not failing:
             assert code == 0 and query("Quorlin") is None and registry(ENTRY) is None and steps, steps
