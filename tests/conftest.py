@@ -59,6 +59,7 @@ MSI_LOG = DRIVE / "msiexec.log"
 
 def msiexec(action, target, options="", env=None):  # /i or /x of a package (a Unix path) or product code, quiet, logged: exit code
     target = windows(target) if "/" in str(target) else target
+    wait_for(lambda: not running("msiexec"), 30)  # once the run before has ended whole: Wine's may hang on its remains
     return run(f'msiexec /{action} "{target}" /qn {options} /l*v C:\\msiexec.log', env)
 
 

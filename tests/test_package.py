@@ -7,7 +7,7 @@ import uuid
 import pytest
 from conftest import (BUILD, MSI_LOG, RUN, SOURCE, VERSION, ask, held, kill, made_once, msiexec, query, registry, restarted,
                       run, signed, store, unix, wait_for, windows, wine)
-from test_installer import (DATA, ENTRY, JRE, LOG, LONG, RECORDS, ROOT, SERVICE, closed, fresh_root, install, left, product_files,
+from test_installer import (DATA, ENTRY, JRE, LOG, LONG, RECORDS, ROOT, SERVICE, closed, fresh_root, fresh_start, install, left, product_files,
                             setup_of)
 from test_sweeps import new_version_runs, taken
 
@@ -88,9 +88,7 @@ STORIES = [
 @pytest.mark.parametrize("story, before, then, java_home, codes, after, logged", STORIES, ids=[s[0] for s in STORIES])
 def test_a_package_installs_upgrades_and_removes(services, story, before, then, java_home, codes, after,
                                                  logged):
-    services("Quorlin")
-    fresh_root("")
-    store(JRE)
+    fresh_start(services)
     for step in before:
         assert deployed(*step) == 0
     if query("Quorlin"):
@@ -150,9 +148,7 @@ FAULTY = BUILD / "tests/Quorlin-faults.msi"  # the tests' installer, and an acti
 def test_a_package_failed_at_any_of_its_actions_steps_changes_nothing(services, tmp_path):
     # The action's own steps fail in turn, then the first of the installer's or uninstaller's (which the sweeps fail):
     # nothing changes. A private folder that cannot be removed goes at the restart.
-    services("Quorlin")
-    fresh_root("")
-    store(JRE)
+    fresh_start(services)
     for action, failures in (("i", ("packageFolder", "packageRun", "3", "packageFolderRemoved")),
                              ("x", ("packageRun", "3", "packageFolderRemoved"))):
         state = lambda: (product_files(), set(left()), entries(), (query("Quorlin") or [None])[0], registry(ENTRY))  # noqa: E731
@@ -220,9 +216,7 @@ PACKAGE_OPTIONS = [
 
 @pytest.mark.parametrize("story, given, after", PACKAGE_OPTIONS, ids=[o[0] for o in PACKAGE_OPTIONS])
 def test_the_packages_java_opts_reach_the_services_environment_exactly(services, story, given, after):
-    services("Quorlin")
-    fresh_root("")
-    store(JRE)
+    fresh_start(services)
     assert msiexec("i", package(VERSION), f'INSTALLDIR="{ROOT}" JAVA_OPTS="{given}"') == 0
     assert registry(SERVICE)["Environment"] == after
     assert query("Quorlin")[0] == 4

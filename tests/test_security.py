@@ -5,7 +5,7 @@ import contextlib, os, re, shutil, threading
 import pytest
 from conftest import (BUILD, DRIVE, MSI_LOG, VERSION, ask, console, held, msiexec, query, registry, restarted, run, store, text, unix, wait_for,
                       wine, windows)
-from test_installer import DATA, ENTRY, JRE, LOG, ROOT, fresh_root, install, left
+from test_installer import DATA, ENTRY, JRE, LOG, ROOT, fresh_root, fresh_start, install, left
 from test_package import deployed, product, products  # noqa: F401 (products: the packages go after each story)
 
 pytestmark = pytest.mark.skipif(BUILD.name != "i686", reason="the installer carries the 32-bit build")
@@ -54,9 +54,7 @@ def private_folders():
 
 @pytest.mark.parametrize("how", ["exe", "msi"])
 def test_nothing_planted_where_a_removal_took_its_files_runs(services, how):
-    services("Quorlin")
-    fresh_root("")
-    store(JRE)
+    fresh_start(services)
     with private_folders() as seen:
         assert deployed(how, VERSION) == 0
         code, before = removed(how)
@@ -220,9 +218,7 @@ OPTIONS_BEYOND = [
 @pytest.mark.parametrize("story, options, codes", OPTIONS_BEYOND, ids=[o[0] for o in OPTIONS_BEYOND])
 def test_options_the_host_cannot_pass_exactly_are_refused(services, story, options, codes):
     # The host would start the server with -javaagent:C:\\Zazólc\\agent.jar, a folder any user may make.
-    services("Quorlin")
-    fresh_root("")
-    store(JRE)
+    fresh_start(services)
     LOG.unlink(missing_ok=True)
     code = install(options=options) if options.startswith('"') else msiexec("i", BUILD / f"Quorlin-{VERSION}.msi",
                                                                           f'{options} INSTALLDIR="{ROOT}"')
@@ -242,9 +238,7 @@ LOG_LINKS = [
 
 @pytest.mark.parametrize("story, names", LOG_LINKS, ids=[link[0] for link in LOG_LINKS])
 def test_a_link_a_user_made_never_steers_the_log(services, tmp_path, story, names):
-    services("Quorlin")
-    fresh_root("")
-    store(JRE)
+    fresh_start(services)
     links = [DRIVE / name for name in names]
     for link in links:
         shutil.rmtree(link, ignore_errors=True)
@@ -261,9 +255,7 @@ def test_a_link_a_user_made_never_steers_the_log(services, tmp_path, story, name
 
 @pytest.mark.parametrize("how", ["exe", "msi"])
 def test_a_held_service_handle_neither_blocks_a_removal_nor_lets_an_installation_report_success(services, how):
-    services("Quorlin")
-    fresh_root("")
-    store(JRE)
+    fresh_start(services)
     assert deployed(how, VERSION) == 0
     with held("Quorlin", "hold-service"):  # as the services console or a monitoring agent does
         assert removed(how)[0] == 3010

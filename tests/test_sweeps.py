@@ -3,7 +3,7 @@
 import re
 import shutil
 import pytest
-from conftest import BUILD, VERSION, ask, kill, query, registry, run, store, unix, wait_for, windows
+from conftest import BUILD, VERSION, ask, fill, kill, query, registry, run, small_drive, store, unix, wait_for, windows
 from test_installer import ENTRY, JRE, LINE, LOG, RECORDS, ROOT, SERVICE, fresh_root, install, left, previous_version, product_files
 
 pytestmark = pytest.mark.skipif(BUILD.name != "x86_64", reason="the sweeps run the 64-bit build's installer")
@@ -134,3 +134,23 @@ def test_an_upgrade_failed_at_any_step_runs_one_version_whole(services, tmp_path
         assert install() == 0 and "putting the previous version back from" in LOG.read_text(), what
         new_version_runs()
         previous = None
+
+
+def test_an_upgrade_on_a_drive_filled_to_any_level_runs_one_version_whole(services):
+    # The root on a drive of its own, filled but for 0 to 300 KB when each upgrade starts: too little room for some.
+    store(JRE)
+    codes = set()
+    with small_drive(ROOT, "4m"):
+        for room in (0, 150_000, 220_000, 300_000):
+            scrap()
+            previous, registration = previous_version(services, "", ""), registry(SERVICE)
+            fill(unix(ROOT), room)
+            codes.add(code := install())
+            (unix(ROOT) / "filler").unlink()
+            if code == 0:
+                new_version_runs()
+                continue
+            assert code == 2 and "could not be written" in LOG.read_text() and product_files() == previous, room
+            assert query("Quorlin")[0] == 4 and registry(SERVICE) == registration, room
+        kill()  # the service runs from the drive: it ends before the drive goes
+    assert codes == {0, 2}, "some levels leave room for the upgrade, some do not"
