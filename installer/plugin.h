@@ -9,7 +9,7 @@
 //   programs.cpp   run, handOver
 //   files.cpp      keepFile, placeFile, restoreFile
 //   entry.cpp      registerProduct
-//   removal.cpp    deleteAtRestart, clearPending
+//   removal.cpp    deleteFile, deleteAtRestart, clearPending
 //   faults.cpp     the test build's failing steps
 #pragma once
 #include <windows.h>

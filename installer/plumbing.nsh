@@ -68,7 +68,7 @@
 ; The uninstaller deletes a file in use (held open, or a program still running) at the next restart and
 ; names it in the log; the run then ends with 3010, success with a restart required.
 !macro deleteFile file
-  Delete "$INSTDIR\${file}"
+  QuorlinSetup::deleteFile "$INSTDIR\${file}"
   !ifdef __UNINSTALL__
     ${If} ${FileExists} "$INSTDIR\${file}"
       QuorlinSetup::deleteAtRestart "$INSTDIR\${file}"

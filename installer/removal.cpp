@@ -14,6 +14,19 @@ static bool setAside(const wchar_t* path)
     return length > end && !_wcsicmp(path + length - end, ASIDE);
 }
 
+// Deletes a file that the installation laid down, read-only or not, as NSIS's Delete does: a step of the
+// run's, which the tests' build can fail. Leaves nothing: whether the file is gone is looked at after.
+PLUGIN(deleteFile)
+{
+    wchar_t* path = popped(stack, room);
+    DWORD attributes = path ? GetFileAttributesW(path) : INVALID_FILE_ATTRIBUTES;
+    if (attributes != INVALID_FILE_ATTRIBUTES && !faulted(L"deleteFile")) {
+        SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY);
+        DeleteFileW(path);
+    }
+    free(path);
+}
+
 // A file in use that a removal could not delete: a running program is moved aside to a name of its
 // own in its folder, and that name goes at the next restart, so that an installation made before
 // then lays the file down again unharmed. A file held open cannot be moved: its own name waits for

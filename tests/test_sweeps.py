@@ -3,7 +3,7 @@
 import re
 import shutil
 import pytest
-from conftest import BUILD, VERSION, ask, fill, kill, query, registry, run, small_drive, store, unix, wait_for, windows
+from conftest import BUILD, VERSION, ask, fill, kill, query, registry, restarted, run, small_drive, store, unix, wait_for, windows
 from test_installer import ENTRY, JRE, LINE, LOG, RECORDS, ROOT, SERVICE, fresh_root, install, left, previous_version, product_files
 
 pytestmark = pytest.mark.skipif(BUILD.name != "x86_64", reason="the sweeps run the 64-bit build's installer")
@@ -66,8 +66,9 @@ def test_a_first_installation_failed_at_any_step_leaves_nothing(services, tmp_pa
             assert set(left()) == ran and (ran or not unix(ROOT).exists()), what + ": nothing but what the server wrote"
 
 
-def test_a_removal_failed_at_any_step_leaves_the_installation_running(services, tmp_path):
-    # Installed by the tests' build, so that its uninstaller fails the steps named too.
+def test_a_removal_failed_at_any_step_leaves_the_installation_running_or_gone_at_the_restart(services, tmp_path):
+    # Installed by the tests' build, so that its uninstaller fails the steps named too: a file it could not delete
+    # goes at the next restart (3010).
     services("Quorlin")  # a failed removal leaves the installation, checked: the next run starts from it
     store(JRE)
     plan, installed = [""], None
@@ -83,6 +84,11 @@ def test_a_removal_failed_at_any_step_leaves_the_installation_running(services, 
         if not failing:
             assert code == 0 and query("Quorlin") is None and registry(ENTRY) is None and steps, steps
             plan, installed = [str(n) for n in alike(steps)], None
+            continue
+        if code == 3010 and steps[int(failing) - 1] == ("deleteFile", True):
+            restarted()
+            assert query("Quorlin") is None and registry(ENTRY) is None and product_files() == {}, (failing, steps)
+            installed = None
             continue
         assert code == 2 and "nothing was deleted" in LOG.read_text(), (failing, steps, code)
         assert product_files() == installed and query("Quorlin")[0] == 4 and registry(ENTRY), (failing, steps)
