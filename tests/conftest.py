@@ -28,7 +28,7 @@ def loaded(program, *args):
     """The command line that runs a program (a Unix path, or a name of Wine's own) by the loader of its bitness: the
     bed's 64-bit loader hands a 32-bit program, or a bare name, to a start.exe of its own."""
     loader, program = os.environ["WINELOADER"], str(program)
-    head = open(program, "rb").read(1024) if "/" in program else b""
+    head = pathlib.Path(program).read_bytes()[:1024] if "/" in program else b""
     if head[(pe := int.from_bytes(head[0x3C:0x40], "little")) + 4:pe + 6] == b"\x4c\x01":  # IMAGE_FILE_MACHINE_I386
         loader = loader.removesuffix("64")
     return [loader, program if head else rf"C:\windows\system32\{program}.exe", *map(str, args)]
