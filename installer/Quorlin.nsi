@@ -9,11 +9,8 @@
 ; Quorlin.exe and vexil_setup.exe; SERVER_FILES, the folder of the server's files as they lie under
 ; the root; SERVER_LIST, the macros serverFiles and serverFolders that installer/server-files wrote
 ; for them; OUTFILE, the installer to write; VERSION, as x.y.z; PLUGINS, the folder of QuorlinSetup.dll;
-; SIGN, if given, the command that signs the installer and the uninstaller it writes; TARGET, if given,
-; NSIS's target (amd64-unicode for the tests' 64-bit build; the deliverable is x86-unicode).
-!ifndef TARGET
-  !define TARGET x86-unicode
-!endif
+; TARGET, NSIS's target (x86-unicode, the deliverable; amd64-unicode for the tests' 64-bit build); SIGN, if
+; given, the command that signs the installer and the uninstaller it writes.
 Target ${TARGET}
 RequestExecutionLevel admin
 Name "Quorlin"

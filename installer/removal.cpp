@@ -21,7 +21,8 @@ PLUGIN(deleteFile)
     wchar_t* path = popped(stack, room);
     DWORD attributes = path ? GetFileAttributesW(path) : INVALID_FILE_ATTRIBUTES;
     if (attributes != INVALID_FILE_ATTRIBUTES && !faulted(L"deleteFile")) {
-        SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY);
+        if (attributes & FILE_ATTRIBUTE_READONLY)
+            SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY);
         DeleteFileW(path);
     }
     free(path);

@@ -36,7 +36,7 @@ def setup_of(version):
     files = BUILD / "installer"
     return made_once(RUN / f"Quorlin-setup-{version}.exe", lambda made: subprocess.run(
         ["makensis", f"-DPROGRAMS={BUILD}", f"-DSERVER_FILES={files}/stand-in", f"-DOUTFILE={made}", f"-DPLUGINS={files}/plugins",
-         f"-DSERVER_LIST={files}/server-files.nsh", f"-DVERSION={version}", SOURCE / "installer/Quorlin.nsi"],
+         f"-DSERVER_LIST={files}/server-files.nsh", f"-DVERSION={version}", "-DTARGET=x86-unicode", SOURCE / "installer/Quorlin.nsi"],
         check=True, capture_output=True))
 
 
