@@ -42,7 +42,6 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "Copyright 2026 the Quorlin develope
 !include "${SERVER_LIST}"
 !define UNINSTALL "Software\Microsoft\Windows\CurrentVersion\Uninstall\Quorlin"
 !define SERVICE "SYSTEM\CurrentControlSet\Services\Quorlin"
-!define SOURCE "SYSTEM\CurrentControlSet\Services\EventLog\Application\Quorlin"
 ; An upgrade without /D= finds the root that the installed version lies in.
 InstallDirRegKey HKLM "${UNINSTALL}" "InstallLocation"
 ; Every run appends to Quorlin-setup.log in this folder, outside the root, so that it outlives a
@@ -96,6 +95,8 @@ UninstPage instfiles
     !insertmacro productFiles deleteFile
     RMDir "$INSTDIR\bin"
     !insertmacro serverFolders
+    ; Still running where the entry's string started it (Wine moves no running program): handOver
+    ; leaves it to the next restart.
     Delete "$INSTDIR\Uninstall.exe"
     ; A folder that is a process's current folder cannot be removed: not the root (see setUp).
     SetOutPath "$SYSDIR"
@@ -286,7 +287,8 @@ Function rollBack
   !insertmacro log "Rolling back: removing the service and what was laid down"
   Call removeService
   Call removeFiles
-  DeleteRegKey HKLM "${UNINSTALL}"
+  QuorlinSetup::unregisterProduct
+  !insertmacro logResult
   !insertmacro fail "Installation failed and was rolled back"
 FunctionEnd
 
@@ -462,10 +464,14 @@ Section Uninstall
     !insertmacro fail "The service Quorlin is still there; nothing was deleted"
   ${EndIf}
   ${IfThen} $0 == 1072 ${|} SetRebootFlag true ${|}
+  ; Before the files: a rerun of the entry's uninstaller finishes a removal that stopped here.
+  QuorlinSetup::unregisterProduct
+  Pop $1
+  Pop $0
+  ${If} $0 != 0
+    !insertmacro fail "$1; the service is removed, the files are all there: run the removal again"
+  ${EndIf}
   Call un.removeFiles
-  DeleteRegValue HKLM "${SOURCE}" "EventMessageFile"
-  DeleteRegValue HKLM "${SOURCE}" "TypesSupported"
-  DeleteRegKey HKLM "${UNINSTALL}"
   ${If} ${RebootFlag}
     !insertmacro log "Uninstalled; the files in use go at the next restart; what the server wrote itself stays; exit code 3010"
     SetErrorLevel 3010

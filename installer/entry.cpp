@@ -82,3 +82,29 @@ PLUGIN(registerProduct)
     free(root);
     free(version);
 }
+
+// A value or key that is gone already counts as deleted, so that a rerun finishes a removal that
+// stopped on the way.
+static LONG deleted(LONG status)
+{
+    return status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : status;
+}
+
+// Deletes the event source's values and the entry: "0", or the error; and the line.
+PLUGIN(unregisterProduct)
+{
+    HKEY key;
+    LONG status = faulted(L"unregisterProduct") ? GetLastError()
+                                                : RegOpenKeyExW(HKEY_LOCAL_MACHINE, SOURCE, 0, KEY_SET_VALUE, &key);
+    if (status == ERROR_SUCCESS) {
+        LONG message = deleted(RegDeleteValueW(key, L"EventMessageFile"));
+        LONG types = deleted(RegDeleteValueW(key, L"TypesSupported"));
+        RegCloseKey(key);
+        status = message != ERROR_SUCCESS ? message : types;
+    }
+    if ((status = deleted(status)) == ERROR_SUCCESS)
+        status = deleted(RegDeleteKeyW(HKEY_LOCAL_MACHINE, UNINSTALL));
+    if (status != ERROR_SUCCESS)
+        return failed(stack, status, L"The event source's values or the entry could not be deleted");
+    result(stack, L"0", L"The entry and the event source's values are deleted");
+}

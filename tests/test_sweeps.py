@@ -4,7 +4,8 @@ import re
 import shutil
 import pytest
 from conftest import BUILD, VERSION, ask, fill, kill, query, registry, restarted, run, small_drive, store, unix, wait_for, windows
-from test_installer import ENTRY, JRE, LINE, LOG, RECORDS, ROOT, SERVICE, fresh_root, install, left, previous_version, product_files
+from test_console import SOURCE as EVENTS
+from test_installer import ENTRY, JRE, LINE, LOG, RECORDS, ROOT, SERVICE, fresh_root, install, left, previous_version, product_files, uninstall
 
 pytestmark = pytest.mark.skipif(BUILD.name != "x86_64", reason="the sweeps run the 64-bit build's installer")
 FAULTY = BUILD / "tests/Quorlin-setup-faults.exe"  # its plugin fails the steps named (installer/faults.cpp)
@@ -82,8 +83,15 @@ def test_a_removal_failed_at_any_step_leaves_the_installation_running_or_gone_at
         code = run(registry(ENTRY)["QuietUninstallString"], dict(QUORLIN_FAIL_STEPS=failing, QUORLIN_STEPS=windows(tmp_path / "steps")))
         steps = taken(tmp_path / "steps")
         if not failing:
-            assert code == 0 and query("Quorlin") is None and registry(ENTRY) is None and steps, steps
+            assert code == 0 and query("Quorlin") is None and registry(ENTRY) is None and registry(EVENTS) == {}, steps
             plan, installed = [str(n) for n in alike(steps)], None
+            continue
+        if code == 2 and steps[int(failing) - 1] == ("unregisterProduct", True):  # a rerun finishes the removal
+            assert query("Quorlin") is None and product_files() == installed and registry(ENTRY), (failing, steps)
+            assert "run the removal again" in LOG.read_text(), (failing, steps)
+            uninstall()
+            assert registry(ENTRY) is None and product_files() == {}, (failing, steps)
+            installed = None
             continue
         if code == 3010 and steps[int(failing) - 1] == ("deleteFile", True):
             restarted()
