@@ -13,6 +13,10 @@ TOOLS = pathlib.Path(__file__).resolve().parent.parent / "tools"
 RUN = pathlib.Path(os.environ.get("QUORLIN_RUN") or BED)
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "native: a row run by the 64-bit build (test_installer.py)")
+
+
 def unix(path):
     """The Unix path of a path on drive C:, or on another drive of the bed's."""
     drive = DRIVE if path[0] in "Cc" else BED / "prefix/dosdevices" / (path[0].lower() + ":")
