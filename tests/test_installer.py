@@ -10,22 +10,6 @@ from conftest import (BUILD, DRIVE, NO_KEY, RUN, SESSION, SOURCE, VERSION, Insta
                       restarted, run, small_drive, software, store, unix, version, wait_for, windows, wine)
 
 
-
-@pytest.fixture(autouse=True)
-def its_build(request):
-    """The stories run the deliverable's installer (i686); a row marked native, which varies what the deliverable's
-    rows run, runs the 64-bit build of the same script and plugin, native where 32-bit programs are emulated."""
-    wanted = "x86_64" if request.node.get_closest_marker("native") else "i686"
-    if BUILD.name != wanted:
-        pytest.skip(f"run by the {wanted} build")
-
-
-def native(*row):
-    return pytest.param(*row, id=row[0], marks=pytest.mark.native)
-
-
-def named(table):  # a table's stories, as pytest names its rows
-    return [getattr(row, "id", None) or row[0] for row in table]
 ROOT = r"C:\Program Files\Quorlin Product"
 ENTRY = software(r"Microsoft\Windows\CurrentVersion\Uninstall\Quorlin")  # an installer's entry, in its bitness's view
 SERVICE = r"HKLM\System\CurrentControlSet\Services\Quorlin"
@@ -38,6 +22,21 @@ PRODUCT = ["bin/Quorlin.exe", "bin/vexil_setup.exe", "javaw.exe", "server/lib/ZQ
            "reg_values.properties", "Uninstall.exe"]
 JRE = (1, "C:\\jre\0")
 LINE = rb"Software\\JavaSoft\\Java\ Runtime\ Environment\\1.5_JavaHome=C:\\jre" b"\r\n"
+
+
+@pytest.fixture(autouse=True)
+def its_build(request):  # the deliverable's installer, or for a row marked native the 64-bit build's
+    wanted = "x86_64" if request.node.get_closest_marker("native") else "i686"
+    if BUILD.name != wanted:
+        pytest.skip(f"run by the {wanted} build")
+
+
+def native(*row):  # a row that varies the deliverable's rows: the 64-bit build of the same script and plugin runs it
+    return pytest.param(*row, id=row[0], marks=pytest.mark.native)
+
+
+def named(table):  # a table's stories, as pytest names its rows
+    return [getattr(row, "id", None) or row[0] for row in table]
 
 
 def install(display=None, installer=BUILD / "Quorlin-setup.exe", root=ROOT, options=""):
