@@ -49,9 +49,10 @@ def setup_of(version):
     if version == VERSION:
         return BUILD / "Quorlin-setup.exe"
     files = BUILD / "installer"
-    return made_once(RUN / f"Quorlin-setup-{version}.exe", lambda made: subprocess.run(
+    target = "x86-unicode" if BUILD.name == "i686" else "amd64-unicode"
+    return made_once(RUN / f"Quorlin-setup-{BUILD.name}-{version}.exe", lambda made: subprocess.run(
         ["makensis", f"-DPROGRAMS={BUILD}", f"-DSERVER_FILES={files}/stand-in", f"-DOUTFILE={made}", f"-DPLUGINS={files}/plugins",
-         f"-DSERVER_LIST={files}/server-files.nsh", f"-DVERSION={version}", "-DTARGET=x86-unicode", SOURCE / "installer/Quorlin.nsi"],
+         f"-DSERVER_LIST={files}/server-files.nsh", f"-DVERSION={version}", f"-DTARGET={target}", SOURCE / "installer/Quorlin.nsi"],
         check=True, capture_output=True))
 
 
@@ -115,14 +116,14 @@ FIRST = [
     # (None: the installation fails), what the log says. A server 6 s to stop: the uninstall waits for it.
     ("a JRE 1.5", JRE, "ignore_stop 6000\n", False, None, LINE, "Uninstalled"),
     ("without a JRE 1.5", NO_KEY, "", False, None, b"", "Uninstalled"),
-    ("the server ends before it is ready", JRE, "exit_before 0\n", False, None, None, "Service specific exit code 0"),
+    native("the server ends before it is ready", JRE, "exit_before 0\n", False, None, None, "Service specific exit code 0"),
     ("JavaHome of another type, its box on a display", (2, "C:\\jre\0"), "", True, None, None,
      "vexil_setup was ended after 10000 ms"),
-    ("a file of the package held open", JRE, "", False, "bin/vexil_setup.exe", None, "A file could not be written"),
+    native("a file of the package held open", JRE, "", False, "bin/vexil_setup.exe", None, "A file could not be written"),
 ]
 
 
-@pytest.mark.parametrize("story, java_home, behaviour, shown, hold, properties, logged", FIRST, ids=[f[0] for f in FIRST])
+@pytest.mark.parametrize("story, java_home, behaviour, shown, hold, properties, logged", FIRST, ids=named(FIRST))
 def test_a_first_installation_and_its_uninstall(request, story, java_home, behaviour, shown, hold, properties, logged):
     fresh_root(behaviour)
     store(java_home)
@@ -238,12 +239,12 @@ def stamp_version(program, major, minor, patch):
 DOWNGRADES = [
     # story, the version of the installed Quorlin.exe (its entry keeps no DisplayVersion), the version offered
     ("a newer one named by its program alone", (9, 0, 0), VERSION),
-    ("1.10.0 against 1.9.0, compared as numbers", (1, 10, 0), "1.9.0"),
-    ("1.0.10 against 1.0.9: the patch counts", (1, 0, 10), "1.0.9"),
+    native("1.10.0 against 1.9.0, compared as numbers", (1, 10, 0), "1.9.0"),
+    native("1.0.10 against 1.0.9: the patch counts", (1, 0, 10), "1.0.9"),
 ]
 
 
-@pytest.mark.parametrize("story, installed, offered", DOWNGRADES, ids=[d[0] for d in DOWNGRADES])
+@pytest.mark.parametrize("story, installed, offered", DOWNGRADES, ids=named(DOWNGRADES))
 def test_a_newer_installation_is_left_as_it_is(services, story, installed, offered):
     fresh_start(services)
     assert install() == 0
@@ -328,14 +329,14 @@ def test_the_root_is_the_command_lines_own_last_d(services, story, installed, sw
 
 IN_USE = [
     # story, how vexil_setup.exe is in use at the removal, what the removal logs, then the installation
-    ("a user's viewer holds it: its name waits for the restart", "hold", "In use, so deleted at the next restart: ",
+    native("a user's viewer holds it: its name waits for the restart", "hold", "In use, so deleted at the next restart: ",
      "taken back"),
     ("it still runs: it is moved aside, and that name waits", "run", "In use, so moved aside and deleted at the next "
      "restart: ", "Installed"),
 ]
 
 
-@pytest.mark.parametrize("story, use, removal, installation", IN_USE, ids=[u[0] for u in IN_USE])
+@pytest.mark.parametrize("story, use, removal, installation", IN_USE, ids=named(IN_USE))
 def test_an_installation_before_the_restart_is_whole_after_it(services, story, use, removal, installation):
     fresh_start(services)
     assert install() == 0
