@@ -194,6 +194,8 @@ Function stage
   File "${PROGRAMS}/vexil_setup.exe"
   SetOutPath "$PLUGINSDIR\new"
   File /r "${SERVER_FILES}/*"
+  ; Not left as the current folder, which nothing can remove: NSIS removes the staging folder at the end.
+  SetOutPath "$SYSDIR"
 FunctionEnd
 
 ; Lays down the programs and the server's files. $0: 0, or 1 if a file could not be written. What an

@@ -137,7 +137,7 @@ def test_an_upgrade_failed_at_any_step_runs_one_version_whole(services, tmp_path
         if "could not be put back whole" not in LOG.read_text():  # running, unless its own start was failed
             started = "the previous version is back but did not start" not in LOG.read_text()
             assert product_files() == previous and query("Quorlin")[0] == (4 if started else 1), what
-            assert not kept.exists() and registry(SERVICE) == registration, what
+            assert not kept.exists() and registry(SERVICE) == registration and restarted() == [], what
             previous = previous if started else None
             continue
         assert query("Quorlin")[0] == 1 and "the service is not started" in LOG.read_text(), what
