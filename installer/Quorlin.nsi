@@ -329,7 +329,11 @@ FunctionEnd
 ; the previous version's copies stay where they are, for the next run, which puts them back first.
 Function keepPrevious
   ${If} $logFolder == ""
+    ClearErrors
     CopyFiles /SILENT "$kept\*.*" "$INSTDIR\previous"
+    ${If} ${Errors}
+      !insertmacro fail "Upgrade failed, the previous version could not be put back whole, and its files could not be kept in $INSTDIR\previous; the service is not started: run the installer again to finish the upgrade"
+    ${EndIf}
     StrCpy $kept "$INSTDIR\previous"
   ${EndIf}
   !insertmacro fail "Upgrade failed, and the previous version could not be put back whole: its files are kept in $kept; the service is not started: run the installer again to finish the upgrade"
