@@ -244,9 +244,15 @@ static std::wstring run(std::wstring line, const std::wstring* out = NULL, const
     }
     std::wstring environment = environmentWith(variables);
     PROCESS_INFORMATION started;
-    BOOL made = CreateProcessW(NULL, &line[0], NULL, NULL, out != NULL, CREATE_UNICODE_ENVIRONMENT, &environment[0],
-                               folder.empty() ? NULL : folder.c_str(), &startup, &started);
-    DWORD error = GetLastError(), exitCode = 0;
+    BOOL made = FALSE;
+    DWORD error = ERROR_INTERNAL_ERROR, exitCode = 0;
+    // On a busy machine Wine now and then answers 1359 for a program that died in its loader before it
+    // ran a line of its own: started again, as its first start did nothing.
+    for (int tries = 0; !made && error == ERROR_INTERNAL_ERROR && tries < 3; tries++) {
+        made = CreateProcessW(NULL, &line[0], NULL, NULL, out != NULL, CREATE_UNICODE_ENVIRONMENT, &environment[0],
+                              folder.empty() ? NULL : folder.c_str(), &startup, &started);
+        error = GetLastError();
+    }
     if (out) {
         CloseHandle(startup.hStdOutput);
         CloseHandle(startup.hStdError);
