@@ -284,13 +284,24 @@ Function register
   ${EndIf}
 FunctionEnd
 
-; A failed first installation leaves nothing behind: no service, no files, no uninstall entry.
+; A failed first installation leaves nothing behind: no service, no files, no uninstall entry. What the
+; roll-back could not remove is named, and a rerun of the installer finishes the installation over it.
 Function rollBack
   !insertmacro log "Rolling back: removing the service and what was laid down"
-  Call removeService
+  StrCpy $0 0
+  ReadRegStr $1 HKLM "${SERVICE}" "ImagePath"
+  ${IfThen} $1 != "" ${|} Call removeService ${|}
+  ${If} $0 == 2
+    !insertmacro fail "Installation failed, and its service could not be removed; nothing else was: run the installer again to finish"
+  ${EndIf}
+  StrCpy $R5 0
   Call removeFiles
   QuorlinSetup::unregisterProduct
   !insertmacro logResult
+  ${If} $R5 != 0
+  ${OrIf} $0 != 0
+    !insertmacro fail "Installation failed, and the roll-back left what is named above: run the installer again to finish"
+  ${EndIf}
   !insertmacro fail "Installation failed and was rolled back"
 FunctionEnd
 

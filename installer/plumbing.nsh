@@ -66,17 +66,21 @@
 !macroend
 
 ; The uninstaller deletes a file in use (held open, or a program still running) at the next restart and
-; names it in the log; the run then ends with 3010, success with a restart required.
+; names it in the log; the run then ends with 3010, success with a restart required. A roll-back names
+; a file it could not delete and notes it in $R5.
 !macro deleteFile file
   QuorlinSetup::deleteFile "$INSTDIR\${file}"
-  !ifdef __UNINSTALL__
-    ${If} ${FileExists} "$INSTDIR\${file}"
+  ${If} ${FileExists} "$INSTDIR\${file}"
+    !ifdef __UNINSTALL__
       QuorlinSetup::deleteAtRestart "$INSTDIR\${file}"
       Pop $R0
       !insertmacro log $R0
       SetRebootFlag true
-    ${EndIf}
-  !endif
+    !else
+      !insertmacro log "$INSTDIR\${file} could not be deleted"
+      StrCpy $R5 1
+    !endif
+  ${EndIf}
 !macroend
 
 ; A file's steps (files.cpp): its previous version kept for a fall-back, the new one laid down from the
