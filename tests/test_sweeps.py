@@ -43,7 +43,7 @@ def alike(taken, after=0):
             if n in (after + 1, len(names)) or names[n - 1] != names[n - 2] or names[n - 1] != names[n]]
 
 
-def test_a_first_installation_failed_at_any_step_leaves_nothing(services, tmp_path):
+def test_a_first_installation_failed_at_any_step_leaves_nothing_or_is_finished_by_the_next_run(services, tmp_path):
     services("Quorlin")
     store(JRE)
     plan = [""]
@@ -51,12 +51,16 @@ def test_a_first_installation_failed_at_any_step_leaves_nothing(services, tmp_pa
         scrap()
         shutil.rmtree(unix(ROOT))  # the installation makes its root
         failing = plan.pop(0)
-        code, taken = faulty(tmp_path / "steps", failing)
+        crash = failing.removeprefix("end at ") if failing.startswith("end at ") else ""
+        code, taken = faulty(tmp_path / "steps", "" if crash else failing, crash)
         what = f"step {failing}: {[step for step, failed in taken if failed]}, exit code {code}"
         if not failing:
             assert code == 0 and len(taken) > 5, what
             new_version_runs()
-            plan, last = [str(n) for n in alike(taken)], str(len(taken))  # the last failed, all is rolled back
+            plan, last = [str(n) for n in alike(taken)] + [f"end at {n}" for n in alike(taken)], str(len(taken))
+        elif crash:  # a run that died as a lost power ends it: the next run installs over what it left
+            assert len(taken) == int(crash) and install() == 0, what
+            new_version_runs()
         elif code == 0:  # a step whose failure the installation may bear (the recovery actions)
             new_version_runs()
         elif "run the installer again to finish" in LOG.read_text():  # a step of the roll-back failed too
