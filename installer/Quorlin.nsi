@@ -76,8 +76,14 @@ UninstPage instfiles
 !macro removal un
   ; Removes the service and waits until it is gone (0), or stopped with its process ended and marked
   ; for deletion while another program holds it open (1072); 2 when it is still there, at once when
-  ; Quorlin -remove failed (anything but gone, 1060, or marked, 1072).
+  ; Quorlin -remove failed (anything but gone, 1060, or marked, 1072). 1060 at once when there is no
+  ; service, as after a run that stopped on the way, which took it and maybe Quorlin.exe too.
   Function ${un}removeService
+    ReadRegStr $0 HKLM "${SERVICE}" "ImagePath"
+    ${If} $0 == ""
+      StrCpy $0 1060
+      Return
+    ${EndIf}
     !insertmacro run 0 '"$INSTDIR\bin\Quorlin.exe" -remove'
     ${If} $0 != 0
     ${AndIf} $0 != 1060
@@ -288,9 +294,7 @@ FunctionEnd
 ; roll-back could not remove is named, and a rerun of the installer finishes the installation over it.
 Function rollBack
   !insertmacro log "Rolling back: removing the service and what was laid down"
-  StrCpy $0 0
-  ReadRegStr $1 HKLM "${SERVICE}" "ImagePath"
-  ${IfThen} $1 != "" ${|} Call removeService ${|}
+  Call removeService
   ${If} $0 == 2
     !insertmacro fail "Installation failed, and its service could not be removed; nothing else was: run the installer again to finish"
   ${EndIf}
@@ -481,14 +485,14 @@ Section Uninstall
     !insertmacro fail "The service Quorlin is still there; nothing was deleted"
   ${EndIf}
   ${IfThen} $0 == 1072 ${|} SetRebootFlag true ${|}
-  ; Before the files: a rerun of the entry's uninstaller finishes a removal that stopped here.
+  Call un.removeFiles
+  ; Last: the entry's uninstaller finishes a removal that stopped on the way.
   QuorlinSetup::unregisterProduct
   Pop $1
   Pop $0
   ${If} $0 != 0
-    !insertmacro fail "$1; the service is removed, the files are all there: run the removal again"
+    !insertmacro fail "$1; the service and the files are removed: run the removal again"
   ${EndIf}
-  Call un.removeFiles
   ${If} ${RebootFlag}
     !insertmacro log "Uninstalled; the files in use go at the next restart; what the server wrote itself stays; exit code 3010"
     SetErrorLevel 3010
