@@ -167,7 +167,7 @@ UPGRADES = [
     # what the log says (a full drive: test_sweeps). A running program cannot be overwritten: the old server must have ended first.
     ("the operator's settings stay, a new server that needs 12 s, an old one 6 s to stop", JRE, "ready_after 12000\n",
      "ready_after 0\nignore_stop 6000\n", None, 0, "Installed: Quorlin"),
-    ("vexil_setup fails, its reason in the log", (2, "C:\\jre\0"), "", "", None, 2,
+    native("vexil_setup fails, its reason in the log", (2, "C:\\jre\0"), "", "", None, 2,
      "Install Error: Type of value JavaHome is wrong"),
     native("the new server ends before it is ready", JRE, "exit_before 0\n", "exit_before -1\n", None, 2,
      "The service Quorlin stopped: exit code 1066"),
