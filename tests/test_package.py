@@ -77,7 +77,6 @@ STORIES = [
     ("the exe's installation taken over", [NEWER], NEW, JRE, (0,), AFTER_NEW, "an upgrade in place"),
     # Downgrades change nothing, whatever the engine finds (Wine's msiexec finds no newer product after an upgrade).
     ("a downgrade by a package", [("msi", "9.0.0")], NEW, JRE, FAILED, {product("9.0.0"): "9.0.0"}, "WIX_DOWNGRADE_DETEC"),
-    ("an older exe over a newer exe", [NEWER], ("exe", "0.9.0"), JRE, (2,), {"Quorlin": VERSION}, DOWNGRADED),
     ("an older exe over a newer package", [NEW], ("exe", "0.9.0"), JRE, (2,), AFTER_NEW, DOWNGRADED),
     ("an older package over a newer one that upgraded it", [OLD, NEW], OLD, JRE, FAILED, AFTER_NEW, DOWNGRADED),
     ("an older package over a newer exe", [NEWER], OLD, JRE, FAILED, {"Quorlin": VERSION}, DOWNGRADED),
