@@ -65,13 +65,14 @@ def uninstall():
     assert set(restarted()) == ({waits[1], ROOT} if waits else set())
 
 
+@pytest.mark.native
 def test_a_removal_that_fails_keeps_its_uninstaller(services):
     # The run's private folder with room for the uninstaller's plugins and its copy, not the copy's: the copy fails.
     fresh_start(services)
     assert install() == 0
     page = lambda size: -(-size // 4096) * 4096
     room = sum(page(f.stat().st_size) for f in (BUILD / "installer/plugins/QuorlinSetup.dll", unix(ROOT) / "Uninstall.exe",
-                                                pathlib.Path("/usr/share/nsis/Plugins/x86-unicode/System.dll")))
+                                                pathlib.Path("/usr/share/nsis/Plugins/amd64-unicode/System.dll")))
     quiet = registry(ENTRY)["QuietUninstallString"]
     with small_drive(r"C:\windows\SystemTemp", f"{room // 1024 + 8}k"):
         assert run(quiet) == 2 and "The private copy ended with exit code 2" in LOG.read_text()
