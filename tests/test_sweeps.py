@@ -10,12 +10,19 @@ pytestmark = pytest.mark.skipif(BUILD.name != "x86_64", reason="the sweeps run t
 FAULTY = BUILD / "tests/Quorlin-setup-faults.exe"  # its plugin fails the steps named (installer/faults.cpp)
 
 
-def faulty(steps, failing, crash=""):
-    """The tests' installer run into the root, failing the steps named ("3,9"), ended at step crash: exit code, steps."""
+def faults(steps, failing):
+    """The variables of a run of the tests' build that fails the steps named ("3,9"), or with "end at N" ends at step N
+    as a lost power would; and N ("" for none)."""
     steps.unlink(missing_ok=True)
+    crash = failing.removeprefix("end at ") if failing.startswith("end at ") else ""
+    return dict(QUORLIN_FAIL_STEPS="" if crash else failing, QUORLIN_CRASH_STEP=crash, QUORLIN_STEPS=windows(steps)), crash
+
+
+def faulty(steps, failing):
+    """The tests' installer run into the root with those faults: exit code, the steps taken, the step it ended at."""
     LOG.unlink(missing_ok=True)
-    code = run(f'"{windows(FAULTY)}" /S /D={ROOT}', dict(QUORLIN_FAIL_STEPS=failing, QUORLIN_CRASH_STEP=crash, QUORLIN_STEPS=windows(steps)))
-    return code, taken(steps)
+    variables, crash = faults(steps, failing)
+    return run(f'"{windows(FAULTY)}" /S /D={ROOT}', variables), taken(steps), crash
 
 
 def taken(steps):
@@ -52,8 +59,7 @@ def test_a_first_installation_failed_at_any_step_leaves_nothing_or_is_finished_b
         scrap()
         shutil.rmtree(unix(ROOT))  # the installation makes its root
         failing = plan.pop(0)
-        crash = failing.removeprefix("end at ") if failing.startswith("end at ") else ""
-        code, taken = faulty(tmp_path / "steps", "" if crash else failing, crash)
+        code, taken, crash = faulty(tmp_path / "steps", failing)
         what = f"step {failing}: {[step for step, failed in taken if failed]}, exit code {code}"
         if not failing:
             assert code == 0 and len(taken) > 5, what
@@ -87,10 +93,8 @@ def test_a_removal_failed_at_any_step_leaves_the_installation_running_or_gone_at
             assert faulty(tmp_path / "steps", "")[0] == 0
             installed = product_files()
         failing = plan.pop(0)
-        crash = failing.removeprefix("end at ") if failing.startswith("end at ") else ""
-        (tmp_path / "steps").unlink()
-        code = run(registry(ENTRY)["QuietUninstallString"], dict(QUORLIN_FAIL_STEPS="" if crash else failing, QUORLIN_CRASH_STEP=crash,
-                                                                 QUORLIN_STEPS=windows(tmp_path / "steps")))
+        variables, crash = faults(tmp_path / "steps", failing)
+        code = run(registry(ENTRY)["QuietUninstallString"], variables)
         steps = taken(tmp_path / "steps")
         if not failing:
             assert code == 0 and query("Quorlin") is None and registry(ENTRY) is None and registry(EVENTS) == {}, steps
@@ -124,8 +128,7 @@ def test_an_upgrade_failed_at_any_step_runs_one_version_whole(services, tmp_path
             previous = previous_version(services, "", "exit_before -1\n")  # runs whatever behaviour.txt says
             registration = registry(SERVICE)
         failing = plan.pop(0)
-        crash = failing.removeprefix("end at ") if failing.startswith("end at ") else ""
-        code, taken = faulty(tmp_path / "steps", "" if crash else failing, crash)
+        code, taken, crash = faulty(tmp_path / "steps", failing)
         what = f"steps {failing}: {[step for step, failed in taken if failed]}, exit code {code}"
         if not failing:
             assert code == 0 and not kept.exists(), what
