@@ -38,7 +38,6 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "Copyright 2026 the Quorlin develope
 !addplugindir /${TARGET} "${PLUGINS}"
 !include LogicLib.nsh
 !include FileFunc.nsh
-!include WordFunc.nsh
 !include "${SERVER_LIST}"
 !define UNINSTALL "Software\Microsoft\Windows\CurrentVersion\Uninstall\Quorlin"
 !define SERVICE "SYSTEM\CurrentControlSet\Services\Quorlin"
@@ -159,22 +158,9 @@ FunctionEnd
 ; information of the service's program, $1) is left as it is. The same version again repairs in place.
 ; The way back is an uninstall, which keeps the server's data, and then the older installation.
 Function refuseDowngrade
-  ReadRegStr $0 HKLM "${UNINSTALL}" "DisplayVersion"
-  ${If} $0 == ""
-  ${AndIf} $1 != ""
-    ${WordReplace} $1 '"' "" "+" $2
-    ClearErrors
-    GetDLLVersion $2 $3 $4
-    ${IfNot} ${Errors}
-      IntOp $5 $3 >> 16
-      IntOp $3 $3 & 0xFFFF
-      IntOp $4 $4 >> 16
-      StrCpy $0 "$5.$3.$4"
-    ${EndIf}
-  ${EndIf}
-  ${VersionCompare} "$0" "${VERSION}" $2
+  QuorlinSetup::newerInstalled "$1" "${VERSION}"
+  Pop $0
   ${If} $0 != ""
-  ${AndIf} $2 == 1
     !insertmacro fail "A newer version of Quorlin ($0) is installed; nothing was changed"
   ${EndIf}
 FunctionEnd

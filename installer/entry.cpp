@@ -108,3 +108,60 @@ PLUGIN(unregisterProduct)
         return failed(stack, status, L"The event source's values or the entry could not be deleted");
     result(stack, L"0", L"The entry and the event source's values are deleted");
 }
+
+// A version "a.b.c" as three numbers; a part that is not there counts as 0.
+static void numbers(const wchar_t* text, unsigned long parts[3])
+{
+    for (int i = 0; i < 3; i++) {
+        wchar_t* end;
+        parts[i] = wcstoul(text, &end, 10);
+        text = *end == L'.' ? end + 1 : end;
+    }
+}
+
+// The installed version: the entry's DisplayVersion, else the version information of the service's
+// program (its path as the service is registered, quotes and all); "" when neither tells.
+static void installedVersion(const wchar_t* program, wchar_t* version, DWORD room)
+{
+    HKEY key;
+    DWORD type, size = room * sizeof(wchar_t);
+    *version = 0;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, UNINSTALL, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
+        if (RegQueryValueExW(key, L"DisplayVersion", NULL, &type, (BYTE*)version, &size) != ERROR_SUCCESS || type != REG_SZ)
+            size = 0;
+        version[size / sizeof(wchar_t) < room ? size / sizeof(wchar_t) : room - 1] = 0;
+        RegCloseKey(key);
+    }
+    wchar_t path[MAX_PATH * 2], *to = path;
+    for (const wchar_t* from = program; *from && to < path + MAX_PATH * 2 - 1; from++)
+        if (*from != L'"')
+            *to++ = *from;
+    *to = 0;
+    DWORD length = *version || !*path ? 0 : GetFileVersionInfoSizeW(path, NULL);
+    void* information = length ? malloc(length) : NULL;
+    VS_FIXEDFILEINFO* fixed;
+    UINT fixedSize;
+    if (information && GetFileVersionInfoW(path, 0, length, information) &&
+        VerQueryValueW(information, L"\\", (void**)&fixed, &fixedSize) && fixedSize >= sizeof *fixed)
+        swprintf(version, room, L"%u.%u.%u", HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
+                 HIWORD(fixed->dwFileVersionLS));
+    free(information);
+}
+
+// Given the service's program and this installer's version: the installed version when it is newer,
+// else "". Upgrades go forward only.
+PLUGIN(newerInstalled)
+{
+    wchar_t* program = popped(stack, room);
+    wchar_t* offered = popped(stack, room);
+    wchar_t installed[64] = L"";
+    if (program && offered)
+        installedVersion(program, installed, 64);
+    unsigned long old[3], now[3];
+    numbers(installed, old);
+    numbers(offered ? offered : L"", now);
+    bool newer = *installed && (old[0] != now[0] ? old[0] > now[0] : old[1] != now[1] ? old[1] > now[1] : old[2] > now[2]);
+    push(stack, newer ? installed : L"");
+    free(program);
+    free(offered);
+}

@@ -8,7 +8,7 @@
 //   service.cpp    stopService, startService, awaitRemoval, isMarked
 //   programs.cpp   run, handOver
 //   files.cpp      keepFile, placeFile, restoreFile
-//   entry.cpp      registerProduct, unregisterProduct
+//   entry.cpp      registerProduct, unregisterProduct, newerInstalled
 //   removal.cpp    deleteFile, deleteAtRestart, clearPending
 //   faults.cpp     the test build's failing steps
 #pragma once
